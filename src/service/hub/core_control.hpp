@@ -1,0 +1,20 @@
+// GET /ping and POST /stop.
+#pragma once
+
+#include <string>
+
+#include "error.hpp"
+#include "http/message.hpp"
+#include "service/hub/params.hpp"
+
+namespace zembra::hub {
+
+// Blocking: opens the Core file. Never takes the Core slot's lock.
+http::Response ping_request(const PingParams& params);
+// 200 with the helper's path, or 409 with the error's text; both plain text with the protocol
+// header.
+http::Response ping_response(const Result<std::string>& outcome);
+// Blocking: may wait about 4.5 s for the Core to exit, under the Core slot's lock.
+http::Response stop_request(const StopParams& params);
+
+}  // namespace zembra::hub

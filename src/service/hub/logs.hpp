@@ -1,0 +1,17 @@
+// LOGS: the last 100 lines of the Core's stderr and of the helper's own incidents.
+#pragma once
+
+#include <string>
+
+#include "http/message.hpp"
+
+namespace zembra::hub {
+
+inline constexpr std::size_t LOG_CAPACITY = 100;
+
+// Appends one line; drops the oldest beyond the capacity. Any thread; never fails.
+void log_message(std::string line);
+// GET /logs: the lines joined by "\n". Takes the log lock briefly; does not block otherwise.
+http::Response get_logs();
+
+}  // namespace zembra::hub
