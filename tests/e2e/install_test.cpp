@@ -94,6 +94,9 @@ TEST_F(InstallTest, RefusesBeforeChangingAnything) {
          {"PKEXEC_UID=abc", "SUDO_UID=1000"},
          "Error: the invoking user ID is not usable\n\nCaused by:\n"
          "    0: expected an unsigned ID\n    1: invalid digit found in string\n"},
+        {"PKEXEC_UID that is not UTF-8 counts as absent",
+         {"PKEXEC_UID=\xff", "SUDO_UID=0"},
+         "Error: the invoking user ID is not usable\n\nCaused by:\n    expected a non-root ID\n"},
         {"sudo from a root shell",
          {"SUDO_UID=0"},
          "Error: the invoking user ID is not usable\n\nCaused by:\n    expected a non-root ID\n"},
