@@ -142,6 +142,45 @@ TEST_F(InstallTest, RefusesBeforeChangingAnything) {
     }
 }
 
+TEST_F(InstallTest, GroupComesFromTheStandardOutputOfId) {
+    struct Case {
+        const char* name;
+        const char* id_script;
+        const char* report;  // nullptr: installed with gid 1001
+    };
+    constexpr Case cases[] = {
+        // id's stdin is /dev/null, its stderr is captured and dropped, blanks around are trimmed.
+        {"answer with noise",
+         "[ \"$*\" = \"-g 1000\" ] || exit 8\n"
+         "[ \"$(/usr/bin/readlink /proc/$$/fd/0)\" = /dev/null ] || exit 9\n"
+         "echo 'id: noise' >&2; echo ' 1001 '",
+         nullptr},
+        {"nothing but blanks", "printf ' \\n'", "Error: id -g 1000 returned nothing\n"},
+        {"not a number", "echo abc",
+         "Error: the invoking group is not usable\n\nCaused by:\n"
+         "    0: expected an unsigned ID\n    1: invalid digit found in string\n"},
+        {"not UTF-8", "printf '10\\377\\n'",
+         "Error: id returned invalid UTF-8\n\nCaused by:\n    invalid UTF-8 sequence at byte 2\n"},
+        {"killed", "kill -9 $$", "Error: id -g 1000 failed with signal: 9 (SIGKILL)\n"},
+    };
+    const std::string helper = place_helper();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        replace_id(c.id_script);
+        const ProcessResult result = run_helper(helper, {"install"}, {OWNER_ENV});
+        if (c.report == nullptr) {
+            EXPECT_TRUE(result.exited_with(0)) << result.err;
+            EXPECT_EQ(result.err.find("noise"), std::string::npos) << result.err;
+            EXPECT_EQ(read_unit(), expected_unit(QUOTED_HELPER_PATH, OWNER_UID, OWNER_GID));
+        } else {
+            EXPECT_TRUE(result.exited_with(1));
+            EXPECT_EQ(result.err, c.report);
+            EXPECT_EQ(read_unit(), std::nullopt);
+        }
+        std::filesystem::remove(unit_path());
+    }
+}
+
 TEST_F(InstallTest, WithoutRootPrivilegesFailsToWriteTheUnit) {
     const std::string helper = place_helper();
     ProcessOptions as_owner;

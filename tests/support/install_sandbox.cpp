@@ -125,6 +125,11 @@ void InstallSandbox::remove_systemctl() const {
     fs::remove(sandbox_path("bin/systemctl"));
 }
 
+void InstallSandbox::replace_id(const std::string& body) const {
+    fs::remove(sandbox_path("bin/id"));
+    write_file(sandbox_path("bin/id"), "#!/bin/sh\n" + body + "\n", 0755);
+}
+
 std::string InstallSandbox::systemctl_descriptor_notes() const {
     const std::string path = sandbox_path("systemctl-descriptors");
     return fs::exists(path) ? read_file(path) : "";

@@ -44,6 +44,8 @@ class InstallSandbox : public testing::Test {
     void make_systemctl_fail(const std::string& verb, int status) const;
     // Takes systemctl off PATH.
     void remove_systemctl() const;
+    // Puts a shell script with `body` on PATH in place of the real id.
+    void replace_id(const std::string& body) const;
     // What the fake systemctl noticed about its standard descriptors (empty when all were open).
     std::string systemctl_descriptor_notes() const;
 
