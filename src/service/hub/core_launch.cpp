@@ -1,6 +1,7 @@
 #include "service/hub/core_launch.hpp"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -44,6 +45,8 @@ struct ChildPlan {
     } else if (::dup2(plan.stderr_write, STDERR_FILENO) < 0) {
         report_child_failure(plan.failure_report);
     }
+    // Descriptors the helper itself inherited without close-on-exec stay out of the Core too.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     if (::chdir(plan.directory) != 0) report_child_failure(plan.failure_report);
     if (plan.owner) {
         if (::setresgid(plan.owner->gid, 0, 0) != 0) report_child_failure(plan.failure_report);
