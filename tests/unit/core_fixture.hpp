@@ -97,10 +97,12 @@ class CoreFixture : public testing::Test {
         EXPECT_EQ(errno, ECHILD);
     }
 
-    // A socket at the Core address form "/tmp/MorvikSocket_<digits>.sock", owned by `uid`.
+    // A socket at the Core address form "/tmp/MorvikSocket_<digits>.sock", owned by `uid`, for
+    // a Core in its default mode.
     std::string owner_socket(const std::string& digits = "1", uid_t uid = OWNER_UID) {
         const std::string path = "/tmp/MorvikSocket_" + digits + ".sock";
         ::unlink(path.c_str());
+        ::unlink((path + ".mode").c_str());
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;

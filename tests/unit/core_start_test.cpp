@@ -174,7 +174,6 @@ TEST_F(CoreStart, StopsTheRunningCoreFirst) {
         EXPECT_LE(took, c.at_most);
         EXPECT_FALSE(process_exists(first));
         EXPECT_EQ(slot_pid(), second);
-        ::unlink((first_address + ".mode").c_str());
     }
 }
 
