@@ -1,7 +1,5 @@
 #include "service/hub/core_control.hpp"
 
-#include <sys/syscall.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <future>
@@ -154,16 +152,9 @@ TEST_F(CoreStop, KillsACoreThatIgnoresSigterm) {
 }
 
 TEST_F(CoreStop, AFailedReleaseIsAnsweredLoggedAndKeepsTheRecord) {
-    // A record whose process was reaped behind the slot's back: the status query fails.
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(0);
-    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    int status;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    *service::lock_surviving_poison(MANAGED_CORE) =
-        ManagedCore{SESSION_A, ChildProcess(pid, std::move(pidfd))};
-
-    const std::string error = "No child processes (os error 10)";
+    *service::lock_surviving_poison(MANAGED_CORE) = reaped_core_record(SESSION_A);
+    const pid_t pid = slot_pid();
+    const std::string error = NO_CHILD_TEXT;
     const http::Response response = stop_request(StopParams{SESSION_A});
     EXPECT_EQ(response.status, 500u);
     EXPECT_EQ(response.body, R"({"code":"coreStopFailed","message":")" + error + "\"}");

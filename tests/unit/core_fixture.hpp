@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +68,19 @@ inline std::string core_directory() {
     const std::string core = *core_path();
     return core.substr(0, core.rfind('/'));
 }
+
+// A record of a child that was reaped behind the slot's back: signalling it fails, and so does
+// its status query (ECHILD), so every release of it fails.
+inline ManagedCore reaped_core_record(const std::string& session) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    int status;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    return ManagedCore{session, ChildProcess(pid, std::move(pidfd))};
+}
+
+inline constexpr const char* NO_CHILD_TEXT = "No child processes (os error 10)";
 
 class CoreFixture : public testing::Test {
   protected:

@@ -110,6 +110,19 @@ TEST_F(CoreStart, RefusesOnceTheHelperIsStopping) {
     EXPECT_EQ(slot_pid(), 0);
 }
 
+TEST_F(CoreStart, KeepsTheOldRecordWhenItCannotBeReleased) {
+    *service::lock_surviving_poison(MANAGED_CORE) = reaped_core_record(SESSION_B);
+    const pid_t old = slot_pid();
+    const http::Response response = start(owner_socket(), SESSION_A);
+    EXPECT_EQ(response.status, 500u);
+    EXPECT_EQ(response.body, error_body("coreStopFailed", NO_CHILD_TEXT));
+    EXPECT_EQ(log_lines(),
+              std::vector<std::string>{std::string("Helper could not release the managed Core: ") +
+                                       NO_CHILD_TEXT});
+    EXPECT_EQ(slot_pid(), old);
+    service::lock_surviving_poison(MANAGED_CORE)->reset();
+}
+
 TEST_F(CoreStart, StartsTheCoreAndRecordsIt) {
     const std::string address = owner_socket();
     const pid_t pid = started_pid(start(address, SESSION_A), SESSION_A);

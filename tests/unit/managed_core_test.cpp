@@ -92,14 +92,11 @@ TEST_F(ManagedCoreTest, ReleaseEscalatesOnlyAsFarAsNeeded) {
 }
 
 TEST_F(ManagedCoreTest, AFailedReleaseKeepsTheRecord) {
-    // A child reaped behind the slot's back: signals fail and the status query reports ECHILD.
-    const pid_t pid = fork_child(Child::AlreadyExited);
-    CoreSlot slot = slot_with(pid);
-    int status;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    CoreSlot slot = reaped_core_record(SESSION_A);
+    const pid_t pid = slot->child.pid();
     const Result<void> released = release_managed_core(slot);
     ASSERT_FALSE(released.has_value());
-    EXPECT_EQ(released.error().os_error(), ECHILD);
+    EXPECT_EQ(released.error().text(), NO_CHILD_TEXT);
     ASSERT_TRUE(slot.has_value());
     EXPECT_EQ(slot->child.pid(), pid);
 }
