@@ -1,5 +1,6 @@
 #include "service/hub/core_start.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -143,7 +144,10 @@ TEST_F(CoreStart, CoreRunsWithOwnerRealIdsRootEffectiveIdsAndACleanSlate) {
     ::sigemptyset(&usr1);
     ::sigaddset(&usr1, SIGUSR1);
     ::pthread_sigmask(SIG_BLOCK, &usr1, &previous_mask);
+    // As if the helper had inherited a descriptor without close-on-exec.
+    const int stray = ::open("/dev/null", O_RDONLY);
     const http::Response response = start(address, SESSION_A);
+    ::close(stray);
     ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
     ::sigaction(SIGPIPE, &previous_pipe, nullptr);
     ::sigaction(SIGUSR2, &previous_usr2, nullptr);
