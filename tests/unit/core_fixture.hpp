@@ -74,7 +74,7 @@ inline std::string core_directory() {
 inline ManagedCore reaped_core_record(const std::string& session) {
     const pid_t pid = ::fork();
     if (pid == 0) ::_exit(0);
-    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    service::FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     int status;
     EXPECT_EQ(::waitpid(pid, &status, 0), pid);
     return ManagedCore{session, ChildProcess(pid, std::move(pidfd))};

@@ -275,8 +275,9 @@ TEST_F(CoreStart, LaunchReportsFailuresBeforeExec) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (!c.owner_set) ::unsetenv(service::OWNER_UID_VARIABLE);
-        const auto launched = launch(VerifiedCore{c.executable, c.directory, UniqueFd()},
-                                     {owner_socket(), SESSION_A});
+        const auto launched =
+            launch(VerifiedCore{c.executable, c.directory, service::FileDescriptor()},
+                   {owner_socket(), SESSION_A});
         ASSERT_FALSE(launched.has_value());
         EXPECT_EQ(launched.error().stage, LaunchFailure::Stage::Spawn);
         EXPECT_EQ(launched.error().error.os_error(), c.os_error);
@@ -285,7 +286,7 @@ TEST_F(CoreStart, LaunchReportsFailuresBeforeExec) {
 
 TEST_F(CoreStart, LaunchKillsTheCoreWhenItsReaderCannotStart) {
     static int handed_pipe = -1;
-    const StartCapture refuse = [](UniqueFd pipe, std::string) -> Result<void> {
+    const StartCapture refuse = [](service::FileDescriptor pipe, std::string) -> Result<void> {
         handed_pipe = pipe.get();
         return fail("no thread for you");
     };

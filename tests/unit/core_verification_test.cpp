@@ -73,7 +73,7 @@ TEST(Sha256, MatchesKnownDigestsAndSha256sum) {
     const test::ProcessResult sum = test::run_process({"sha256sum", path});
     ASSERT_TRUE(sum.exited_with(0)) << sum.err;
 
-    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const service::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     const auto begin = std::chrono::steady_clock::now();
     Result<std::string> digest = sha256_hex(file.get());
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;

@@ -40,8 +40,8 @@ std::string outcome(const Result<bool>& exited) {
     return exited ? (*exited ? "exited" : "running") : exited.error().text();
 }
 
-UniqueFd pidfd_of(pid_t pid) {
-    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+service::FileDescriptor pidfd_of(pid_t pid) {
+    return service::FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 }
 
 CoreSlot slot_with(pid_t pid) {
@@ -73,8 +73,9 @@ TEST_F(ManagedCoreTest, ReleaseEscalatesOnlyAsFarAsNeeded) {
         for (const bool with_pidfd : {true, false}) {
             SCOPED_TRACE(with_pidfd ? "process descriptor" : "process id");
             const pid_t pid = fork_child(c.child);
-            CoreSlot slot =
-                ManagedCore{SESSION_A, ChildProcess(pid, with_pidfd ? pidfd_of(pid) : UniqueFd())};
+            CoreSlot slot = ManagedCore{
+                SESSION_A,
+                ChildProcess(pid, with_pidfd ? pidfd_of(pid) : service::FileDescriptor())};
             const auto begin = std::chrono::steady_clock::now();
             const Result<void> released = release_managed_core(slot);
             const auto took = std::chrono::steady_clock::now() - begin;
