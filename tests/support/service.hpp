@@ -84,10 +84,29 @@ enum class PeerReaction {
     ConnectFailed,      // connect() itself failed (e.g. refused by the kernel, no permission)
 };
 
-// Connects to `socket_path` from a child process running under `uid`/`gid` (or as root when
-// unset), sends `payload` if any, and watches the connection for up to `wait`.
-PeerReaction connect_as(const std::string& socket_path, std::optional<uid_t> uid,
-                        std::optional<gid_t> gid, const std::string& payload = {},
+// The ids a raw client runs under: root when `uid` is unset.
+struct PeerIds {
+    std::optional<uid_t> uid;
+    gid_t gid = 0;
+    std::vector<gid_t> supplementary_groups;
+};
+
+// A socket connected to `socket_path` by a child process running under `ids` and handed back,
+// so the helper sees those ids as the peer's credentials. Close-on-exec; throws when the child
+// cannot connect.
+int connected_socket_as(const std::string& socket_path, const PeerIds& ids);
+
+// Reads until the peer closes (or resets) the connection or `wait` passes; closed tells which.
+struct ReadOutcome {
+    std::string bytes;
+    bool closed;
+};
+ReadOutcome read_until_closed(int fd, std::chrono::milliseconds wait);
+
+// Connects like connected_socket_as (connect() failing gives ConnectFailed), sends `payload` if
+// any, and watches the connection for up to `wait`.
+PeerReaction connect_as(const std::string& socket_path, const PeerIds& ids,
+                        const std::string& payload = {},
                         std::chrono::milliseconds wait = std::chrono::milliseconds(2000));
 
 }  // namespace zembra::test
