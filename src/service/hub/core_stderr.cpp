@@ -83,13 +83,13 @@ bool StderrLines::feed(std::string_view bytes, const Emit& emit) {
         collect(bytes.substr(0, newline));
         if (newline == std::string_view::npos) break;
         bytes.remove_prefix(newline + 1);
-        if (!complete_line(emit)) return false;
+        if (!complete_line(emit, true)) return false;
     }
     return true;
 }
 
 void StderrLines::finish(const Emit& emit) {
-    if (collected_) (void)complete_line(emit);
+    if (collected_) (void)complete_line(emit, false);
 }
 
 void StderrLines::collect(std::string_view bytes) {
@@ -102,11 +102,11 @@ void StderrLines::collect(std::string_view bytes) {
     }
 }
 
-bool StderrLines::complete_line(const Emit& emit) {
+bool StderrLines::complete_line(const Emit& emit, bool ended_by_newline) {
     std::string line = std::move(line_);
     line_.clear();
     // A capped line lost its end, carriage return included.
-    if (!capped_ && line.ends_with('\r')) line.pop_back();
+    if (ended_by_newline && !capped_ && line.ends_with('\r')) line.pop_back();
     collected_ = false;
     capped_ = false;
     if (!is_valid_utf8(line)) return false;

@@ -27,7 +27,7 @@ class StderrLines {
 
   private:
     void collect(std::string_view bytes);
-    bool complete_line(const Emit& emit);
+    bool complete_line(const Emit& emit, bool ended_by_newline);
 
     std::string line_;
     bool collected_ = false;  // bytes arrived since the last newline

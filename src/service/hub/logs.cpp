@@ -1,35 +1,36 @@
 #include "service/hub/logs.hpp"
 
-#include <deque>
-
 #include "service/hub/responses.hpp"
 #include "service/process_wide.hpp"
 
 namespace zembra::hub {
 namespace {
 
-// Oldest first; a deque drops its front in constant time.
-constinit service::ProcessWide<std::deque<std::string>> LOGS;
+constinit service::ProcessWide<LogLines> LOGS;
 
 }  // namespace
 
+void LogLines::append(std::string line) {
+    while (lines_.size() >= LOG_CAPACITY)
+        lines_.pop_front();
+    lines_.push_back(std::move(line));
+}
+
+std::string LogLines::joined() const {
+    std::string text;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        if (i > 0) text += '\n';
+        text += lines_[i];
+    }
+    return text;
+}
+
 void log_message(std::string line) {
-    auto logs = service::lock_surviving_poison(LOGS);
-    while (logs->size() >= LOG_CAPACITY)
-        logs->pop_front();
-    logs->push_back(std::move(line));
+    service::lock_surviving_poison(LOGS)->append(std::move(line));
 }
 
 http::Response get_logs() {
-    std::string text;
-    {
-        auto logs = service::lock_surviving_poison(LOGS);
-        for (const std::string& line : *logs) {
-            if (&line != &logs->front()) text += '\n';
-            text += line;
-        }
-    }
-    http::Response response = text_response(std::move(text), 200);
+    http::Response response = text_response(service::lock_surviving_poison(LOGS)->joined(), 200);
     response.set_field("cache-control", "no-store");
     return response;
 }

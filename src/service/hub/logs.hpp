@@ -1,6 +1,7 @@
 // LOGS: the last 100 lines of the Core's stderr and of the helper's own incidents.
 #pragma once
 
+#include <deque>
 #include <string>
 
 #include "http/message.hpp"
@@ -8,6 +9,17 @@
 namespace zembra::hub {
 
 inline constexpr std::size_t LOG_CAPACITY = 100;
+
+// The buffer's lines, oldest first; a deque drops its front in constant time.
+class LogLines {
+  public:
+    void append(std::string line);
+    // The lines joined by "\n", with none after the last.
+    std::string joined() const;
+
+  private:
+    std::deque<std::string> lines_;
+};
 
 // Appends one line; drops the oldest beyond the capacity. Any thread; never fails.
 void log_message(std::string line);

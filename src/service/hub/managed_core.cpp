@@ -33,6 +33,17 @@ Result<void> ChildProcess::send_signal(int signal) const {
     return {};
 }
 
+void ChildProcess::kill_and_reap() {
+    if (exit_status_) return;
+    (void)send_signal(SIGKILL);
+    int status = 0;
+    pid_t reaped;
+    do {
+        reaped = ::waitpid(pid_, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped == pid_) exit_status_ = status;
+}
+
 Result<bool> ManagedCore::wait_for_exit(std::chrono::nanoseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {

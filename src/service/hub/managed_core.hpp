@@ -37,6 +37,9 @@ class ChildProcess {
     // been reaped (stored, so it is never waited for twice), none while it still runs.
     Result<std::optional<int>> query_status();
     Result<void> send_signal(int signal) const;
+    // Blocking: SIGKILL, then a wait until the process is reaped. Only for a child that has
+    // nothing left to finish and nobody else watches.
+    void kill_and_reap();
 
   private:
     pid_t pid_;

@@ -1,0 +1,13 @@
+// The accepted forms of the Core address and of a Core session id.
+#pragma once
+
+#include <string_view>
+
+namespace zembra::hub {
+
+// "/tmp/MorvikSocket_" + 1 to 10 ASCII digits + ".sock", nothing else.
+bool is_core_address(std::string_view text);
+// Exactly 32 characters of 0-9 and a-f.
+bool is_session_id(std::string_view text);
+
+}  // namespace zembra::hub

@@ -1,0 +1,14 @@
+// routes() over the helper's real handlers, kept apart from the pipeline so that the pipeline
+// links without them.
+#include "service/hub/core_control.hpp"
+#include "service/hub/core_start.hpp"
+#include "service/hub/logs.hpp"
+#include "service/hub/routes.hpp"
+
+namespace zembra::hub {
+
+http::Handler routes() {
+    return routes(Handlers{ping_request, start_request, stop_request, get_logs});
+}
+
+}  // namespace zembra::hub

@@ -1,0 +1,106 @@
+#include "service/hub/logs.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/hub/core_stderr.hpp"
+
+namespace zembra::hub {
+namespace {
+
+constexpr std::size_t MAX = StderrLines::MAX_LINE;
+
+TEST(LogLines, KeepTheLastHundredInOrder) {
+    LogLines lines;
+    EXPECT_EQ(lines.joined(), "");
+    std::string expected;
+    for (int i = 1; i <= 101; ++i) {
+        lines.append("entry " + std::to_string(i));
+        if (i >= 2) expected += (i == 2 ? "" : "\n") + ("entry " + std::to_string(i));
+    }
+    EXPECT_EQ(lines.joined(), expected);
+}
+
+TEST(LogLines, StoreLinesExactlyAsGiven) {
+    LogLines lines;
+    lines.append("");
+    lines.append("  two\r");
+    lines.append("");
+    EXPECT_EQ(lines.joined(), "\n  two\r\n");
+}
+
+TEST(Logs, GetLogsShowsLoggedLinesAsPlainUncachedText) {
+    for (int i = 1; i <= 101; ++i)
+        log_message("entry " + std::to_string(i));
+    const http::Response response = get_logs();
+    EXPECT_EQ(response.status, 200u);
+    EXPECT_TRUE(response.body.starts_with("entry 2\nentry 3\n"));
+    EXPECT_TRUE(response.body.ends_with("\nentry 101"));
+    ASSERT_NE(response.field("Content-Type"), nullptr);
+    EXPECT_EQ(*response.field("Content-Type"), "text/plain; charset=utf-8");
+    ASSERT_NE(response.field("Cache-Control"), nullptr);
+    EXPECT_EQ(*response.field("Cache-Control"), "no-store");
+    EXPECT_EQ(get_logs().body, response.body) << "reading must not remove lines";
+}
+
+struct LinesCase {
+    std::string name;
+    std::vector<std::string> chunks;
+    std::vector<std::string> lines;
+    bool capture_ends = false;  // a chunk reported an invalid line
+};
+
+std::vector<LinesCase> lines_cases() {
+    const std::string a_max(MAX, 'a');
+    return {
+        {"crlf loses both, lone cr stays",
+         {"a\r\n", "b\rc\n", "\n", "\r\n"},
+         {"a", "b\rc", "", ""}},
+        {"lines across chunks", {"ab", "c\r", "\nd"}, {"abc", "d"}},
+        {"last line without newline", {"x\ny"}, {"x", "y"}},
+        {"carriage return at end of input stays", {"x\r"}, {"x\r"}},
+        {"nothing after the last newline", {"x\n"}, {"x"}},
+        {"invalid utf-8 ends capture",
+         {"ok\n",
+          "b\xff"
+          "d\nnever\n",
+          "never\n"},
+         {"ok"},
+         true},
+        {"line of exactly the cap", {a_max + "\n"}, {a_max}},
+        {"long line capped, rest dropped", {a_max, "bbbb", "cc\r\nnext\n"}, {a_max, "next"}},
+        {"cap never splits a character",
+         {std::string(MAX - 1, 'a') + "\xc3\xa9" + "z\n"},
+         {std::string(MAX - 1, 'a')}},
+        {"cap keeps a character that fits",
+         {std::string(MAX - 2, 'a') + "\xc3\xa9" + "z\n"},
+         {std::string(MAX - 2, 'a') + "\xc3\xa9"}},
+        {"capped line at end of input", {a_max + "tail"}, {a_max}},
+    };
+}
+
+TEST(StderrLines, SplitsCapsAndValidates) {
+    for (const LinesCase& c : lines_cases()) {
+        SCOPED_TRACE(c.name);
+        StderrLines splitter;
+        std::vector<std::string> lines;
+        const auto emit = [&](std::string line) { lines.push_back(std::move(line)); };
+        bool ended = false;
+        for (const std::string& chunk : c.chunks) {
+            if (!splitter.feed(chunk, emit)) {
+                ended = true;
+                break;
+            }
+        }
+        if (!ended) splitter.finish(emit);
+        EXPECT_EQ(ended, c.capture_ends);
+        ASSERT_EQ(lines.size(), c.lines.size());
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i], c.lines[i]) << "line " << i;
+    }
+}
+
+}  // namespace
+}  // namespace zembra::hub
