@@ -7,6 +7,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "service/hub/logs.hpp"
+#include "service/hub/managed_core.hpp"
 
 namespace zembra::hub {
 
@@ -85,6 +86,14 @@ BoundedShutdown bounded_shutdown_within(boost::asio::io_context& loop,
     auto started = std::make_shared<LoopEvent>(loop);
     return BoundedShutdown{ShutdownTrigger(std::move(signal), started),
                            ShutdownDrain(loop, started, grace)};
+}
+
+void release_core_on_shutdown() {
+    SHUTTING_DOWN.store(true, std::memory_order_seq_cst);
+    auto slot = service::lock_surviving_poison(MANAGED_CORE);
+    if (auto released = release_managed_core(*slot); !released)
+        log_message("Helper could not stop the managed Core on shutdown: " +
+                    released.error().text());
 }
 
 }  // namespace zembra::hub

@@ -77,4 +77,8 @@ BoundedShutdown bounded_shutdown_within(boost::asio::io_context& loop,
                                         service::TerminationSignal signal,
                                         std::chrono::nanoseconds grace);
 
+// Blocking, on the main thread after the drain: sets SHUTTING_DOWN, so no start launches a Core
+// from now on, then stops the managed Core under the slot's lock. A failure is logged only.
+void release_core_on_shutdown();
+
 }  // namespace zembra::hub
