@@ -1,0 +1,102 @@
+#include "service/elastic_pool.hpp"
+
+#include <system_error>
+#include <utility>
+
+namespace zembra::service {
+
+ElasticPool::ElasticPool(std::chrono::milliseconds idle_timeout) : idle_timeout_(idle_timeout) {}
+
+ElasticPool::~ElasticPool() {
+    shutdown();
+}
+
+void ElasticPool::spawn(Job job) {
+    Job dropped;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            dropped = std::move(job);
+        } else {
+            queue_.push_back(std::move(job));
+            // Every queued job needs an idle thread of its own, or it would wait behind a
+            // running one.
+            if (queue_.size() <= idle_) {
+                work_or_stop_.notify_one();
+            } else {
+                try {
+                    const Threads::iterator slot = threads_.emplace(threads_.end());
+                    // The new thread takes the lock before it touches `slot`.
+                    *slot = std::thread([this, slot] { run(slot); });
+                } catch (const std::system_error&) {
+                    threads_.pop_back();
+                    // A busy thread takes the job when it is done; with none, nobody would.
+                    if (threads_.empty()) {
+                        dropped = std::move(queue_.back());
+                        queue_.pop_back();
+                    }
+                }
+            }
+        }
+    }
+    // `dropped` is destroyed here, outside the lock: its destructor may answer a request.
+}
+
+void ElasticPool::run(Threads::iterator self) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (!queue_.empty()) {
+            Job job = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            try {
+                job();
+            } catch (...) {
+                // A failing job must not take the process down; its owner reports failures.
+            }
+            job = nullptr;
+            lock.lock();
+            continue;
+        }
+        if (stopping_) return;  // shutdown() joins this thread
+        ++idle_;
+        const bool woken = work_or_stop_.wait_for(lock, idle_timeout_,
+                                                  [this] { return stopping_ || !queue_.empty(); });
+        --idle_;
+        if (!woken) break;
+    }
+    std::thread previous = std::exchange(departed_, std::move(*self));
+    threads_.erase(self);
+    lock.unlock();
+    if (previous.joinable()) previous.join();
+}
+
+void ElasticPool::shutdown() {
+    std::deque<Job> dropped;
+    Threads threads;
+    std::thread departed;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        dropped.swap(queue_);
+        threads.swap(threads_);
+        departed = std::move(departed_);
+    }
+    work_or_stop_.notify_all();
+    dropped.clear();
+    for (std::thread& thread : threads)
+        thread.join();
+    if (departed.joinable()) departed.join();
+}
+
+std::size_t ElasticPool::live_threads() const {
+    std::lock_guard lock(mutex_);
+    return threads_.size();
+}
+
+std::size_t ElasticPool::idle_threads() const {
+    std::lock_guard lock(mutex_);
+    return idle_;
+}
+
+}  // namespace zembra::service

@@ -1,0 +1,57 @@
+// An elastic thread pool for blocking work: a job starts at once, on an idle thread or on a
+// new one when every thread is busy; a thread that stays idle for `idle_timeout` exits, so an
+// idle pool holds no threads and wakes nobody. The process-wide instance is blocking_pool.hpp.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <thread>
+
+namespace zembra::service {
+
+class ElasticPool {
+  public:
+    using Job = std::move_only_function<void()>;
+
+    explicit ElasticPool(std::chrono::milliseconds idle_timeout);
+    // Shuts down: see shutdown().
+    ~ElasticPool();
+    ElasticPool(const ElasticPool&) = delete;
+    ElasticPool& operator=(const ElasticPool&) = delete;
+
+    // Never blocks: takes the pool's lock briefly and may start a thread. After shutdown, or
+    // when no thread exists and none can be created, the job is destroyed without running.
+    void spawn(Job job);
+
+    // Blocking: drops queued jobs, joins every thread (so waits for running jobs), refuses
+    // later jobs. Idempotent.
+    void shutdown();
+
+    // Threads currently alive (running a job or idle).
+    std::size_t live_threads() const;
+    // Threads waiting for a job.
+    std::size_t idle_threads() const;
+
+  private:
+    using Threads = std::list<std::thread>;
+
+    void run(Threads::iterator self);
+
+    const std::chrono::milliseconds idle_timeout_;
+    mutable std::mutex mutex_;
+    std::condition_variable work_or_stop_;
+    std::deque<Job> queue_;
+    std::size_t idle_ = 0;
+    bool stopping_ = false;
+    Threads threads_;
+    // The handle of the last thread that left on its own; the next one to leave joins it, so
+    // at most one finished thread waits to be joined.
+    std::thread departed_;
+};
+
+}  // namespace zembra::service

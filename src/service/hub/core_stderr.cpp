@@ -1,0 +1,129 @@
+#include "service/hub/core_stderr.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "service/hub/logs.hpp"
+#include "service/hub/managed_core.hpp"
+#include "utf8.hpp"
+
+namespace zembra::hub {
+namespace {
+
+constexpr std::size_t READ_BUFFER_SIZE = 8192;
+// How long a reader keeps looking for the exit of a Core whose stderr has closed.
+constexpr std::chrono::nanoseconds REAP_WINDOW = 1s + 500'000'000ns;
+
+bool is_continuation_byte(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// The longest prefix of at most `limit` bytes that does not end inside a UTF-8 character.
+std::size_t character_boundary_at_most(std::string_view bytes, std::size_t limit) {
+    if (bytes.size() <= limit) return bytes.size();
+    std::size_t cut = limit;
+    // A character is at most 4 bytes: never step back over more than 3 continuation bytes.
+    while (cut > 0 && limit - cut < 3 && is_continuation_byte(bytes[cut]))
+        --cut;
+    return cut;
+}
+
+// Copies lines until end of input, a read error or a line that is not UTF-8.
+void copy_lines(int pipe, char* buffer) {
+    StderrLines lines;
+    for (;;) {
+        const ssize_t n = ::read(pipe, buffer, READ_BUFFER_SIZE);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return;
+        if (n == 0) {
+            lines.finish(log_message);
+            return;
+        }
+        if (!lines.feed({buffer, static_cast<std::size_t>(n)}, log_message)) return;
+    }
+}
+
+// Empties the slot if the Core of `session_id` has exited; gives up after REAP_WINDOW.
+void reap_if_exited(const std::string& session_id) {
+    const auto deadline = std::chrono::steady_clock::now() + REAP_WINDOW;
+    for (;;) {
+        {
+            auto slot = service::lock_surviving_poison(MANAGED_CORE);
+            if (!*slot || (*slot)->session_id != session_id) return;
+            Result<std::optional<int>> status = (*slot)->child.query_status();
+            if (!status) return;
+            if (status->has_value()) {
+                log_message("Core exited on its own: " + exit_status_text(**status));
+                slot->reset();
+                return;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return;
+        std::this_thread::sleep_for(CORE_POLL_INTERVAL);
+    }
+}
+
+void capture(UniqueFd pipe, std::string session_id, std::unique_ptr<char[]> buffer) {
+    copy_lines(pipe.get(), buffer.get());
+    buffer.reset();
+    // Closed before the reap window, so a Core still writing gets EPIPE instead of blocking.
+    pipe.reset();
+    reap_if_exited(session_id);
+}
+
+}  // namespace
+
+bool StderrLines::feed(std::string_view bytes, const Emit& emit) {
+    while (!bytes.empty()) {
+        const std::size_t newline = bytes.find('\n');
+        collect(bytes.substr(0, newline));
+        if (newline == std::string_view::npos) break;
+        bytes.remove_prefix(newline + 1);
+        if (!complete_line(emit)) return false;
+    }
+    return true;
+}
+
+void StderrLines::finish(const Emit& emit) {
+    if (collected_) (void)complete_line(emit);
+}
+
+void StderrLines::collect(std::string_view bytes) {
+    collected_ = collected_ || !bytes.empty();
+    if (capped_) return;
+    line_.append(bytes);
+    if (line_.size() > MAX_LINE) {
+        line_.resize(character_boundary_at_most(line_, MAX_LINE));
+        capped_ = true;
+    }
+}
+
+bool StderrLines::complete_line(const Emit& emit) {
+    std::string line = std::move(line_);
+    line_.clear();
+    // A capped line lost its end, carriage return included.
+    if (!capped_ && line.ends_with('\r')) line.pop_back();
+    collected_ = false;
+    capped_ = false;
+    if (!is_valid_utf8(line)) return false;
+    emit(std::move(line));
+    return true;
+}
+
+Result<void> start_stderr_capture(UniqueFd pipe, std::string session_id) {
+    try {
+        auto buffer = std::make_unique<char[]>(READ_BUFFER_SIZE);
+        std::thread(capture, std::move(pipe), std::move(session_id), std::move(buffer)).detach();
+        return {};
+    } catch (const std::system_error& e) {
+        return fail(Error::os(e.code().value()).context("start the Core stderr reader"));
+    } catch (const std::bad_alloc&) {
+        return fail(Error::os(ENOMEM).context("start the Core stderr reader"));
+    }
+}
+
+}  // namespace zembra::hub
