@@ -1,15 +1,15 @@
 #include "support/unix_client.hpp"
 
-#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+
+#include "support/effective_ids.hpp"
 
 namespace zembra::test {
 namespace {
@@ -28,22 +28,12 @@ UnixClient::UnixClient(const std::string& path, uid_t uid, gid_t gid)
     if (path.size() >= sizeof address.sun_path) throw std::runtime_error("path too long");
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    // The kernel records the credentials of the process that calls connect.
-    const pid_t pid = ::fork();
-    if (pid < 0) fail("fork");
-    if (pid == 0) {
-        const bool ok =
-            ::setgroups(1, &gid) == 0 && ::setresgid(gid, gid, gid) == 0 &&
-            ::setresuid(uid, uid, uid) == 0 &&
-            ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) fail("waitpid");
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const EffectiveIds owner(uid, gid);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const std::string reason = std::strerror(errno);
         ::close(fd_);
-        throw std::runtime_error("cannot connect to " + path + " as uid " + std::to_string(uid));
+        throw std::runtime_error("cannot connect to " + path + " as uid " + std::to_string(uid) +
+                                 ": " + reason);
     }
 }
 

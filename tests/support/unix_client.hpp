@@ -12,8 +12,8 @@ namespace zembra::test {
 
 class UnixClient {
   public:
-    // Connects to `path` from a child process running under uid/gid, so the server's peer
-    // credentials name that user; the connected socket is handed back to this process.
+    // Connects to `path` under uid/gid's effective ids, so the server's peer credentials name
+    // that user.
     UnixClient(const std::string& path, uid_t uid, gid_t gid);
     ~UnixClient();
     UnixClient(const UnixClient&) = delete;
