@@ -1,0 +1,48 @@
+// Shared ground of the API tests: a running helper, a curl exchange as its owner over the
+// protocol under test, and the exact bodies the API answers with.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "service/hub/core_digest.hpp"
+#include "support/curl.hpp"
+#include "support/service.hpp"
+
+namespace zembra::test {
+
+inline constexpr std::string_view SESSION_ID = "0123456789abcdef0123456789abcdef";
+inline constexpr std::string_view PROTOCOL_HEADER = "x-zembra-helper-protocol";
+
+inline std::string error_json(std::string_view code, std::string_view message) {
+    return "{\"code\":\"" + std::string(code) + "\",\"message\":\"" + std::string(message) + "\"}";
+}
+
+inline std::string stop_json(std::string_view session_id) {
+    return "{\"sessionId\":\"" + std::string(session_id) + "\"}";
+}
+
+inline std::string ping_target(std::string_view digest = hub::EXPECTED_CORE_SHA256) {
+    return "/ping?coreSha256=" + std::string(digest);
+}
+
+// One helper per test, asked over the protocol the test is instantiated with.
+class ApiTest : public testing::TestWithParam<Protocol> {
+  protected:
+    HttpAnswer ask(const CurlRequest& request) { return curl_exchange(GetParam(), request); }
+
+    HelperService helper_;
+};
+
+inline std::string protocol_test_name(const testing::TestParamInfo<Protocol>& info) {
+    return info.param == Protocol::http1 ? "Http1" : "Http2";
+}
+
+#define ZEMBRA_OVER_BOTH_PROTOCOLS(suite)                                       \
+    INSTANTIATE_TEST_SUITE_P(BothProtocols, suite,                              \
+                             testing::Values(Protocol::http1, Protocol::http2), \
+                             protocol_test_name)
+
+}  // namespace zembra::test
