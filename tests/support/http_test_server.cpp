@@ -10,11 +10,16 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include <boost/asio/local/stream_protocol.hpp>
+
 namespace zembra::test {
 
 HttpTestServer::HttpTestServer(http::Handler handler, std::string path)
     : path_(std::move(path)), work_(workers_.get_executor()) {
     server_.emplace(workers_, std::move(handler));
+    // Opens the event loop's reactor descriptors now, so that counts taken by a test see only
+    // the connections.
+    boost::asio::local::stream_protocol::socket probe(workers_);
     ::unlink(path_.c_str());
     listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un address{};
