@@ -1,0 +1,189 @@
+// The HTTP server over real sockets: curl for both protocols, our HTTP/2 client where one
+// connection must carry several streams, and raw bytes where the wire itself is the point.
+#include <nghttp2/nghttp2.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/h2_client.hpp"
+#include "support/http_fixture.hpp"
+
+namespace zembra::test {
+namespace {
+
+using namespace std::chrono_literals;
+using HttpServer = HttpServerFixture;
+
+TEST_F(HttpServer, Http1KeepAliveAnswersRequestsInOrder) {
+    ProcessResult result =
+        curl({"http://localhost/hello?1", "http://localhost/hello?2", "http://localhost/hello?3"});
+    ASSERT_TRUE(result.exited_with(0)) << result.err;
+    EXPECT_EQ(result.out, "/hello?1/hello?2/hello?3");
+    EXPECT_EQ(server_.connections(), 1);
+}
+
+TEST_F(HttpServer, ShortHttp1RequestIsAnsweredWithoutWaitingForMoreBytes) {
+    RawConnection client(server_.path());
+    client.send("GET /hello HTTP/1.0\r\n\r\n");  // shorter than the HTTP/2 preface
+    ASSERT_TRUE(client.read_to_eof(2s));
+    EXPECT_TRUE(client.received().starts_with("HTTP/1.1 200 OK\r\n")) << client.received();
+    EXPECT_TRUE(client.received().ends_with("\r\n\r\n/hello")) << client.received();
+}
+
+TEST_F(HttpServer, PrefaceSplitAcrossReadsIsHttp2) {
+    RawConnection client(server_.path());
+    client.send("PRI * HTTP/2.0\r\n");
+    std::this_thread::sleep_for(50ms);
+    client.send("\r\nSM");
+    std::this_thread::sleep_for(50ms);
+    client.send(std::string_view("\r\n\r\n\0\0\0\4\0\0\0\0\0", 13));  // and empty SETTINGS
+    const std::string& received = client.read_until(std::string_view("\4\0\0\0\0\0", 6), 2s);
+    ASSERT_GE(received.size(), 9u);
+    EXPECT_EQ(received[3], '\4') << "the server's first frame is SETTINGS";
+}
+
+TEST_F(HttpServer, Curl) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        const char* out;
+    };
+    const Case cases[] = {
+        {"HTTP/2 GET", {"--http2-prior-knowledge", "http://localhost/hello?x"}, "/hello?x"},
+        {"HTTP/1.1 body", {"--data-binary", "{\"a\":1}", "http://localhost/echo"}, "{\"a\":1}"},
+        {"HTTP/1.1 chunked body",
+         {"-H", "Transfer-Encoding: chunked", "--data-binary", "in chunks",
+          "http://localhost/echo"},
+         "in chunks"},
+        {"HTTP/2 body",
+         {"--http2-prior-knowledge", "--data-binary", "over h2", "http://localhost/echo"},
+         "over h2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessResult result = curl(c.arguments);
+        ASSERT_TRUE(result.exited_with(0)) << result.err;
+        EXPECT_EQ(result.out, c.out);
+    }
+}
+
+TEST_F(HttpServer, HeadIsDecidedBeforeTheBodyArrives) {
+    {
+        RawConnection client(server_.path());
+        client.send("POST /refuse HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n");
+        ASSERT_TRUE(client.read_to_eof(2s)) << "answered without the body, then closed";
+        EXPECT_FALSE(client.reset());
+        EXPECT_TRUE(client.received().starts_with("HTTP/1.1 413 ")) << client.received();
+        EXPECT_NE(client.received().find("connection: close\r\n"), std::string::npos);
+    }
+    H2Client client(server_.path());
+    std::int32_t refused = client.submit({.method = "POST",
+                                          .path = "/refuse",
+                                          .headers = {{"content-length", "1000000"}},
+                                          .body = "the start of it",
+                                          .end_stream = false});
+    ASSERT_TRUE(client.finish(refused));
+    EXPECT_EQ(client.response(refused).status, 413);
+    EXPECT_EQ(client.response(refused).body, "refused");
+    EXPECT_EQ(client.response(refused).header("connection"), nullptr);
+    EXPECT_EQ(client.response(refused).reset, NGHTTP2_NO_ERROR)
+        << "the client is told to stop sending";
+
+    ASSERT_EQ(heads().size(), 2u);
+    for (const http::RequestHead& head : heads()) {
+        EXPECT_EQ(head.method, "POST");
+        EXPECT_EQ(head.content_length, 1000000u);
+    }
+}
+
+TEST_F(HttpServer, RefusedLargeUploadIsReadByCurlNotReset) {
+    ProcessOptions upload;
+    upload.stdin_data = std::string(2 << 20, 'x');
+    ProcessResult result = run_process(
+        {"curl", "-sS", "--unix-socket", server_.path(), "-H", "Expect:", "--data-binary", "@-",
+         "-w", " %{http_code}", "http://localhost/refuse"},
+        upload);
+    EXPECT_TRUE(result.exited_with(0)) << result.err;
+    EXPECT_EQ(result.out, "refused 413");
+}
+
+TEST_F(HttpServer, ConnectionCloseEndsHttp1ButNotHttp2) {
+    {
+        RawConnection client(server_.path());
+        client.send(
+            "GET /close HTTP/1.1\r\nHost: x\r\n\r\n"
+            "GET /hello HTTP/1.1\r\nHost: x\r\n\r\n");
+        ASSERT_TRUE(client.read_to_eof(2s));
+        EXPECT_FALSE(client.reset());
+        EXPECT_TRUE(client.received().ends_with("\r\n\r\nbye")) << "only the first is answered";
+    }
+    H2Client client(server_.path());
+    std::int32_t closing = client.submit({.path = "/close"});
+    ASSERT_TRUE(client.finish(closing));
+    EXPECT_EQ(client.response(closing).body, "bye");
+    EXPECT_EQ(client.response(closing).header("connection"), nullptr);
+    std::int32_t later = client.submit({.path = "/hello"});
+    ASSERT_TRUE(client.finish(later));
+    EXPECT_EQ(client.response(later).status, 200);
+    EXPECT_FALSE(client.connection_closed());
+}
+
+TEST_F(HttpServer, SlowStreamDoesNotDelayAnother) {
+    H2Client client(server_.path());
+    std::int32_t slow = client.submit({.path = "/park"});
+    std::int32_t quick = client.submit({.path = "/hello"});
+    ASSERT_TRUE(client.finish(quick));
+    EXPECT_EQ(client.response(quick).body, "/hello");
+    EXPECT_FALSE(client.response(slow).closed);
+
+    ASSERT_TRUE(parked_.wait_for(1));
+    std::thread([reply = parked_.take()]() mutable {
+        reply({201, {{"X-Late", "yes"}}, "late"});
+    }).join();
+    ASSERT_TRUE(client.finish(slow));
+    EXPECT_EQ(client.response(slow).status, 201);
+    ASSERT_NE(client.response(slow).header("x-late"), nullptr);
+    EXPECT_EQ(client.response(slow).body, "late");
+}
+
+TEST_F(HttpServer, ReplyAfterTheClientLeftIsHarmless) {
+    {
+        RawConnection h1(server_.path());
+        h1.send("GET /park HTTP/1.1\r\nHost: x\r\n\r\n");
+        H2Client h2(server_.path());
+        h2.submit({.path = "/park"});
+        h2.run_until([] { return false; }, 100ms);
+        ASSERT_TRUE(parked_.wait_for(2));
+    }
+    std::this_thread::sleep_for(50ms);  // let the server notice both clients left
+    parked_.take()({200, {}, "too late"});
+    parked_.take()({200, {}, "too late"});
+
+    ProcessResult result = curl({"http://localhost/hello"});
+    EXPECT_TRUE(result.exited_with(0)) << result.err;
+    EXPECT_EQ(result.out, "/hello");
+}
+
+TEST_F(HttpServer, DroppedReplyEndsTheRequest) {
+    RawConnection h1(server_.path());
+    h1.send("GET /park HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(parked_.wait_for(1));
+    parked_.drop_all();
+    ASSERT_TRUE(h1.read_to_eof(2s));
+    EXPECT_EQ(h1.received(), "");
+
+    H2Client h2(server_.path());
+    std::int32_t dropped = h2.submit({.path = "/park"});
+    h2.run_until([&] { return parked_.wait_for(1, 0ms); }, 2s);
+    parked_.drop_all();
+    ASSERT_TRUE(h2.finish(dropped));
+    EXPECT_EQ(h2.response(dropped).reset, NGHTTP2_INTERNAL_ERROR);
+    std::int32_t later = h2.submit({.path = "/hello"});
+    ASSERT_TRUE(h2.finish(later));
+    EXPECT_EQ(h2.response(later).status, 200);
+}
+
+}  // namespace
+}  // namespace zembra::test
