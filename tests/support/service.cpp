@@ -4,9 +4,9 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,6 +108,9 @@ HelperService::HelperService(ServiceOptions options) : executable_(ZEMBRA_HELPER
     const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null_fd < 0) fail("open /dev/null");
     const gid_t gid = options.owner_gid;
+    rlimit descriptors{};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) != 0) fail("getrlimit");
+    if (options.descriptor_limit) descriptors.rlim_cur = *options.descriptor_limit;
 
     started_at_ = Clock::now();
     pid_ = ::fork();
@@ -115,6 +118,7 @@ HelperService::HelperService(ServiceOptions options) : executable_(ZEMBRA_HELPER
     if (pid_ == 0) {
         if (::dup2(null_fd, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0) ::_exit(126);
         if (::setgroups(1, &gid) != 0 || ::setresgid(gid, gid, gid) != 0) ::_exit(126);
+        if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) ::_exit(126);
         ::execve(c_argv[0], c_argv.data(), c_env.data());
         ::_exit(127);
     }
@@ -198,113 +202,48 @@ std::string HelperService::drain(int fd) {
     }
 }
 
-namespace {
-
-// Connects from a child under `ids` and passes the socket back over `channel`; none when the
-// connect itself failed.
-std::optional<int> connect_in_child(const std::string& socket_path, const PeerIds& ids) {
+PeerReaction connect_as(const std::string& socket_path, const PeerIds& ids,
+                        const std::string& payload, milliseconds wait) {
+    enum : int { closed = 0, sent = 1, stayed_open = 2, connect_failed = 3, setup_failed = 4 };
     const sockaddr_un address = address_of(socket_path);
+    const int wait_ms = static_cast<int>(wait.count());
     std::vector<gid_t> groups = ids.supplementary_groups;
     groups.insert(groups.begin(), ids.gid);
-    int channel[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) fail("socketpair");
     const pid_t pid = ::fork();
     if (pid < 0) fail("fork");
     if (pid == 0) {
         if (ids.uid && (::setgroups(groups.size(), groups.data()) != 0 ||
                         ::setresgid(ids.gid, ids.gid, ids.gid) != 0 ||
                         ::setresuid(*ids.uid, *ids.uid, *ids.uid) != 0))
-            ::_exit(2);
+            ::_exit(setup_failed);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) ::_exit(2);
+        if (fd < 0) ::_exit(setup_failed);
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-            ::_exit(1);
-        char byte = 0;
-        iovec data{&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-        ::_exit(::sendmsg(channel[1], &message, 0) == 1 ? 0 : 2);
+            ::_exit(connect_failed);
+        if (!payload.empty() && ::send(fd, payload.data(), payload.size(), MSG_NOSIGNAL) < 0)
+            ::_exit(closed);
+        pollfd readable{fd, POLLIN, 0};
+        if (::poll(&readable, 1, wait_ms) == 0) ::_exit(stayed_open);
+        char byte;
+        // A reset counts as a close: the helper sent nothing either way.
+        ::_exit(::read(fd, &byte, 1) > 0 ? sent : closed);
     }
-    ::close(channel[1]);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) fail("waitpid");
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 2) {
-        ::close(channel[0]);
-        throw std::runtime_error("the connecting child could not take the ids");
+    if (!WIFEXITED(status)) throw std::runtime_error("the connecting child died");
+    switch (WEXITSTATUS(status)) {
+        case closed:
+            return PeerReaction::ClosedWithoutByte;
+        case sent:
+            return PeerReaction::SentBytes;
+        case stayed_open:
+            return PeerReaction::StayedOpen;
+        case connect_failed:
+            return PeerReaction::ConnectFailed;
+        default:
+            throw std::runtime_error("the connecting child could not take the ids");
     }
-    if (WEXITSTATUS(status) == 1) {
-        ::close(channel[0]);
-        return std::nullopt;
-    }
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t received = ::recvmsg(channel[0], &message, MSG_CMSG_CLOEXEC);
-    ::close(channel[0]);
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (received != 1 || header == nullptr || header->cmsg_type != SCM_RIGHTS)
-        throw std::runtime_error("no socket came back from the connecting child");
-    int fd = -1;
-    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-    return fd;
-}
-
-}  // namespace
-
-int connected_socket_as(const std::string& socket_path, const PeerIds& ids) {
-    const std::optional<int> fd = connect_in_child(socket_path, ids);
-    if (!fd) throw std::runtime_error("cannot connect to " + socket_path);
-    return *fd;
-}
-
-ReadOutcome read_until_closed(int fd, milliseconds wait) {
-    ReadOutcome outcome{{}, false};
-    const Clock::time_point deadline = Clock::now() + wait;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        pollfd readable{fd, POLLIN, 0};
-        const int ready = ::poll(&readable, 1, static_cast<int>(std::max<long>(0, left.count())));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return outcome;
-        char buffer[4096];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // A reset counts as a close: nothing more can arrive either way.
-            outcome.closed = true;
-            return outcome;
-        }
-        outcome.bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
-PeerReaction connect_as(const std::string& socket_path, const PeerIds& ids,
-                        const std::string& payload, milliseconds wait) {
-    const std::optional<int> fd = connect_in_child(socket_path, ids);
-    if (!fd) return PeerReaction::ConnectFailed;
-    if (!payload.empty()) {
-        [[maybe_unused]] const ssize_t sent =
-            ::send(*fd, payload.data(), payload.size(), MSG_NOSIGNAL);
-    }
-    const ReadOutcome outcome = read_until_closed(*fd, wait);
-    ::close(*fd);
-    if (!outcome.bytes.empty()) return PeerReaction::SentBytes;
-    return outcome.closed ? PeerReaction::ClosedWithoutByte : PeerReaction::StayedOpen;
 }
 
 }  // namespace zembra::test

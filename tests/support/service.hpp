@@ -26,6 +26,8 @@ struct ServiceOptions {
     bool create_runtime_directory = true;
     // Waits until the socket accepts connections; turn off for runs expected to fail at start.
     bool wait_until_ready = true;
+    // The helper's soft limit on open descriptors (RLIMIT_NOFILE), when set.
+    std::optional<unsigned> descriptor_limit;
     // Extra or overriding environment entries ("NAME=value") and names removed from it.
     std::vector<std::string> extra_env;
     std::vector<std::string> removed_env;
@@ -91,20 +93,8 @@ struct PeerIds {
     std::vector<gid_t> supplementary_groups;
 };
 
-// A socket connected to `socket_path` by a child process running under `ids` and handed back,
-// so the helper sees those ids as the peer's credentials. Close-on-exec; throws when the child
-// cannot connect.
-int connected_socket_as(const std::string& socket_path, const PeerIds& ids);
-
-// Reads until the peer closes (or resets) the connection or `wait` passes; closed tells which.
-struct ReadOutcome {
-    std::string bytes;
-    bool closed;
-};
-ReadOutcome read_until_closed(int fd, std::chrono::milliseconds wait);
-
-// Connects like connected_socket_as (connect() failing gives ConnectFailed), sends `payload` if
-// any, and watches the connection for up to `wait`.
+// Connects to `socket_path` from a child process running under `ids`, sends `payload` if any,
+// and watches the connection for up to `wait`.
 PeerReaction connect_as(const std::string& socket_path, const PeerIds& ids,
                         const std::string& payload = {},
                         std::chrono::milliseconds wait = std::chrono::milliseconds(2000));
