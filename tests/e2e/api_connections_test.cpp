@@ -1,12 +1,11 @@
 // What happens to the connection around a request: HTTP/1.1 keep-alive, the end of the
 // connection after a 403 or 413, and a refused head whose body is never read.
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "e2e/api_fixture.hpp"
+#include "support/unix_client.hpp"
 
 namespace zembra::test {
 namespace {
@@ -63,16 +62,9 @@ TEST(Http1Connection, ForbiddenAndTooLargeEndTheConnection) {
 
 TEST(Http1Connection, TooLargeIsAnsweredWithoutWaitingForTheBody) {
     HelperService helper;
-    PeerIds owner;
-    owner.uid = TEST_OWNER_UID;
-    owner.gid = TEST_OWNER_GID;
-    const int fd = connected_socket_as(helper.socket_path(), owner);
-    const std::string head =
-        "POST /start HTTP/1.1\r\nHost: localhost\r\nContent-Length: 4097\r\n\r\n{";
-    const bool sent = ::write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size());
-    const ReadOutcome received = read_until_closed(fd, 5s);
-    ::close(fd);
-    ASSERT_TRUE(sent);
+    UnixClient client(helper.socket_path(), TEST_OWNER_UID, TEST_OWNER_GID);
+    client.send("POST /start HTTP/1.1\r\nHost: localhost\r\nContent-Length: 4097\r\n\r\n{");
+    const UnixClient::Received received = client.receive_until_closed(5s);
     EXPECT_TRUE(received.closed);
     const HttpAnswer answer = parse_http_answer(received.bytes);
     EXPECT_EQ(answer.status, 413);
