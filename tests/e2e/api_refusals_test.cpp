@@ -15,7 +15,11 @@ struct Refusal {
     int status;
     std::string body;
     bool protocol_header;
-    bool connection_close;  // over HTTP/1.1; HTTP/2 never sends the field
+    // Over HTTP/1.1: the answer says "connection: close", because the helper refuses the
+    // client or because a body is left unread. HTTP/2 never sends the field.
+    bool connection_close;
+    // Decided on the head, so the answer may come while the client still sends its body.
+    bool answered_before_body = false;
 };
 
 const std::string INVALID = "invalidRequest";
@@ -56,12 +60,14 @@ const Refusal REFUSALS[] = {
      411,
      error_json(INVALID, "request body length is required"),
      false,
-     false},
+     true,
+     true},
     {"body above 4096 bytes",
      {.method = "POST", .target = "/stop", .body = std::string(4097, ' ')},
      413,
      error_json(INVALID, "request body exceeds 4096 bytes"),
      false,
+     true,
      true},
     {"body not the record",
      {.method = "POST", .target = "/stop", .body = "{}"},
@@ -77,7 +83,8 @@ const Refusal REFUSALS[] = {
      500,
      error_json("internalError", "unhandled Helper request rejection"),
      false,
-     false},
+     true,
+     true},
 };
 
 using Refusals = ApiTest;
@@ -85,6 +92,10 @@ using Refusals = ApiTest;
 TEST_P(Refusals, AnswerWithTheirStatusBodyAndFields) {
     for (const Refusal& refusal : REFUSALS) {
         SCOPED_TRACE(refusal.name);
+        // curl 7.88 drops the answer to an HTTP/2 upload that the helper answers early and
+        // ends with RST_STREAM(NO_ERROR), as RFC 9113 allows; our own HTTP/2 client checks
+        // these rows (Http2Streams).
+        if (GetParam() == Protocol::http2 && refusal.answered_before_body) continue;
         const HttpAnswer answer = ask(refusal.request);
         EXPECT_EQ(answer.status, refusal.status);
         EXPECT_EQ(answer.body, refusal.body);
