@@ -2,6 +2,7 @@
 // protocol under test, and the exact bodies the API answers with.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,11 @@ class ApiTest : public testing::TestWithParam<Protocol> {
 
     HelperService helper_;
 };
+
+// Names the protocol in gtest's output instead of its bytes.
+inline void PrintTo(Protocol protocol, std::ostream* out) {
+    *out << protocol_name(protocol);
+}
 
 inline std::string protocol_test_name(const testing::TestParamInfo<Protocol>& info) {
     return info.param == Protocol::http1 ? "Http1" : "Http2";
