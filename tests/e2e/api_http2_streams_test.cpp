@@ -31,6 +31,11 @@ H2Request post(const std::string& path, const std::string& body) {
 
 class Http2Streams : public testing::Test {
   protected:
+    void TearDown() override {
+        client_.reset();
+        expect_clean_exit(helper_);
+    }
+
     HelperService helper_;
     std::unique_ptr<H2Client> client_ = owner_connection(helper_.socket_path());
 
