@@ -25,6 +25,11 @@ inline std::string error_json(std::string_view code, std::string_view message) {
     return "{\"code\":\"" + std::string(code) + "\",\"message\":\"" + std::string(message) + "\"}";
 }
 
+inline std::string start_json(std::string_view address, std::string_view session_id) {
+    return "{\"address\":\"" + std::string(address) + "\",\"sessionId\":\"" +
+           std::string(session_id) + "\"}";
+}
+
 inline std::string stop_json(std::string_view session_id) {
     return "{\"sessionId\":\"" + std::string(session_id) + "\"}";
 }

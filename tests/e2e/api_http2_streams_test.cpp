@@ -111,9 +111,7 @@ TEST_F(Http2Streams, RefusalsBeforeTheBodyEndTheirStreamOnly) {
 TEST_F(Http2Streams, PingIsAnsweredWhileAStubbornCoreIsStopped) {
     const CoreAddress address(3);
     address.set_core_commands("ignore-term\nprint deaf to SIGTERM\\n\n");
-    const std::string start = "{\"address\":\"" + address.path() + "\",\"sessionId\":\"" +
-                              std::string(SESSION_ID) + "\"}";
-    ASSERT_EQ(exchange(post("/start", start)).status, 200);
+    ASSERT_EQ(exchange(post("/start", start_json(address.path(), SESSION_ID))).status, 200);
     // The Core ignores SIGTERM once its line is out.
     const Clock::time_point deadline = Clock::now() + 5s;
     while (exchange({.path = "/logs"}).body.find("deaf") == std::string::npos &&
