@@ -159,7 +159,9 @@ void Http1Session::write_response(const Response& response) {
                                           : Persistence::keep_alive;
     out_.clear();
     append_http1_response(response, persistence, head_request_, out_);
-    boost::asio::async_write(socket_, boost::asio::buffer(out_),
+    std::size_t written = write_now(socket_, out_);
+    if (written == out_.size()) return on_write({});
+    boost::asio::async_write(socket_, boost::asio::buffer(out_) + written,
                              [self = shared_from_this()](boost::system::error_code ec,
                                                          std::size_t) { self->on_write(ec); });
 }

@@ -362,19 +362,25 @@ bool Http2Session::receive(const std::uint8_t* data, std::size_t length) {
 }
 
 void Http2Session::do_write() {
-    if (writing_ || closed_) return;
-    while (out_.size() < WRITE_BATCH) {
-        const std::uint8_t* data = nullptr;
-        ssize_t n = nghttp2_session_mem_send(session_.get(), &data);
-        if (n < 0) return close();
-        if (n == 0) break;
-        out_.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
+    while (!writing_ && !closed_) {
+        while (out_.size() < WRITE_BATCH) {
+            const std::uint8_t* data = nullptr;
+            ssize_t n = nghttp2_session_mem_send(session_.get(), &data);
+            if (n < 0) return close();
+            if (n == 0) break;
+            out_.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
+        }
+        if (out_.empty()) return close_when_done();
+        std::size_t written = write_now(socket_, out_);
+        if (written == out_.size()) {
+            out_.clear();
+            continue;
+        }
+        writing_ = true;
+        boost::asio::async_write(socket_, boost::asio::buffer(out_) + written,
+                                 [self = shared_from_this()](boost::system::error_code ec,
+                                                             std::size_t) { self->on_write(ec); });
     }
-    if (out_.empty()) return close_when_done();
-    writing_ = true;
-    boost::asio::async_write(socket_, boost::asio::buffer(out_),
-                             [self = shared_from_this()](boost::system::error_code ec,
-                                                         std::size_t) { self->on_write(ec); });
 }
 
 void Http2Session::on_write(boost::system::error_code ec) {

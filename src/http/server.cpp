@@ -32,6 +32,8 @@ void Server::serve(int fd) {
         ::close(fd);  // assign failed: the descriptor is still ours
         return;
     }
+    // Synchronous writes must return at once instead of waiting (see write_now).
+    socket.non_blocking(true, ec);
     std::make_shared<ProtocolDetector>(std::move(socket), std::move(*slot), state_->registry)
         ->start();
 }
