@@ -22,6 +22,7 @@ struct Http2Session::Stream {
     bool awaiting_reply = false;
     bool answered = false;
     bool remote_closed = false;
+    std::uint64_t body_received = 0;
     std::size_t body_limit = 0;
     std::string body;
     std::move_only_function<void(std::string, Reply)> then;
@@ -240,8 +241,10 @@ void Http2Session::decide(std::int32_t stream_id, Stream& stream) {
 int Http2Session::on_data_chunk(std::int32_t stream_id, const std::uint8_t* data,
                                 std::size_t length) {
     Stream* stream = find(stream_id);
+    if (stream == nullptr) return 0;
+    stream->body_received += length;
     // Bodies nobody asked for are dropped; nghttp2 still returns their flow-control credit.
-    if (stream == nullptr || !stream->reading_body) return 0;
+    if (!stream->reading_body) return 0;
     if (length > stream->body_limit - stream->body.size()) {
         stream->reading_body = false;
         nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, stream_id,
@@ -330,12 +333,23 @@ ssize_t Http2Session::read_response_body(std::int32_t stream_id, std::uint8_t* o
 int Http2Session::on_frame_send(const nghttp2_frame& frame) {
     if (!ends_stream(frame)) return 0;
     Stream* stream = find(frame.hd.stream_id);
-    // Answered while the request body is still arriving: tell the client to stop sending.
-    if (stream != nullptr && !stream->remote_closed) {
+    // Answered while the request body is still arriving: tell the client to stop sending,
+    // unless the rest already fits the credit it holds. Some clients (curl 7.88) drop a complete
+    // response on RST_STREAM(NO_ERROR); a remainder within the window costs nothing to let in.
+    if (stream != nullptr && !stream->remote_closed &&
+        !rest_fits_window(frame.hd.stream_id, *stream)) {
         nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, frame.hd.stream_id,
                                   NGHTTP2_NO_ERROR);
     }
     return 0;
+}
+
+bool Http2Session::rest_fits_window(std::int32_t stream_id, const Stream& stream) {
+    const std::optional<std::uint64_t>& declared = stream.head.content_length;
+    if (!declared) return false;
+    std::uint64_t rest = *declared > stream.body_received ? *declared - stream.body_received : 0;
+    std::int32_t window = nghttp2_session_get_stream_local_window_size(session_.get(), stream_id);
+    return window >= 0 && rest <= static_cast<std::uint64_t>(window);
 }
 
 int Http2Session::on_stream_close(std::int32_t stream_id) {

@@ -46,6 +46,8 @@ class H2Client {
 
     // Queues a request; the returned stream id names its response.
     std::int32_t submit(const H2Request& request);
+    // Sends more of a request body that was submitted with end_stream = false.
+    void send_more(std::int32_t stream_id, const std::string& data, bool end_stream);
 
     // Exchanges frames until `done()` holds, the connection ends, or `timeout` passes.
     // Returns done().
