@@ -103,6 +103,29 @@ const nghttp2_session_callbacks* callbacks() {
     return instance.get();
 }
 
+// Without a stream limit of its own, nghttp2 would keep every closed stream of a connection
+// (for the priority tree) until the connection ends: memory growing with each request.
+class Options {
+  public:
+    Options() {
+        nghttp2_option_new(&option_);
+        nghttp2_option_set_no_closed_streams(option_, 1);
+    }
+    ~Options() { nghttp2_option_del(option_); }
+    Options(const Options&) = delete;
+    Options& operator=(const Options&) = delete;
+
+    const nghttp2_option* get() const { return option_; }
+
+  private:
+    nghttp2_option* option_ = nullptr;
+};
+
+const nghttp2_option* options() {
+    static const Options instance;
+    return instance.get();
+}
+
 // Fields that describe an HTTP/1 connection; HTTP/2 forbids them.
 bool is_connection_specific(std::string_view lower_name) {
     return lower_name == "connection" || lower_name == "keep-alive" ||
@@ -150,7 +173,7 @@ Http2Session::~Http2Session() = default;
 void Http2Session::start(bool stopping) {
     stopping = slot_.attach(weak_from_this()) || stopping;
     nghttp2_session* session = nullptr;
-    if (nghttp2_session_server_new(&session, callbacks(), this) != 0) return close();
+    if (nghttp2_session_server_new2(&session, callbacks(), this, options()) != 0) return close();
     session_.reset(session);
     // An empty SETTINGS frame: every limit stays at the protocol's and the library's default.
     if (nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0) != 0) return close();

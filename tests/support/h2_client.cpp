@@ -193,4 +193,9 @@ const H2Response& H2Client::response(std::int32_t stream_id) const {
     return responses_.at(stream_id);
 }
 
+void H2Client::forget(std::int32_t stream_id) {
+    responses_.erase(stream_id);
+    bodies_.erase(stream_id);
+}
+
 }  // namespace zembra::test

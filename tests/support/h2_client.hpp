@@ -58,6 +58,8 @@ class H2Client {
                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     const H2Response& response(std::int32_t stream_id) const;
+    // Drops what the client kept of a finished stream.
+    void forget(std::int32_t stream_id);
     // The last-stream-id of the last GOAWAY received, if any.
     std::optional<std::int32_t> goaway_last_stream_id() const { return goaway_last_stream_id_; }
     // The server closed the connection (EOF or error on read).

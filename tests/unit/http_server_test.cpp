@@ -1,5 +1,6 @@
 // The HTTP server over real sockets: curl for both protocols, our HTTP/2 client where one
 // connection must carry several streams, and raw bytes where the wire itself is the point.
+#include <malloc.h>
 #include <nghttp2/nghttp2.h>
 
 #include <chrono>
@@ -184,6 +185,27 @@ TEST_F(HttpServer, SlowStreamDoesNotDelayAnother) {
     EXPECT_EQ(client.response(slow).status, 201);
     ASSERT_NE(client.response(slow).header("x-late"), nullptr);
     EXPECT_EQ(client.response(slow).body, "late");
+}
+
+TEST_F(HttpServer, LongHttp2ConnectionKeepsNoFinishedStreams) {
+    H2Client client(server_.path());
+    auto exchange_many = [&] {
+        std::vector<std::int32_t> streams;
+        for (int i = 0; i < 100; ++i)
+            streams.push_back(client.submit({.path = "/hello"}));
+        for (std::int32_t stream : streams) {
+            ASSERT_TRUE(client.finish(stream));
+            client.forget(stream);
+        }
+        std::lock_guard lock(mutex_);
+        heads_.clear();
+    };
+    exchange_many();
+    std::size_t before = mallinfo2().uordblks;
+    for (int round = 0; round < 30; ++round)
+        exchange_many();
+    std::size_t after = mallinfo2().uordblks;
+    EXPECT_LT(after, before + 256 * 1024) << "heap grew by " << (after - before) << " bytes";
 }
 
 TEST_F(HttpServer, ReplyAfterTheClientLeftIsHarmless) {
