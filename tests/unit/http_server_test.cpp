@@ -70,6 +70,20 @@ TEST_F(HttpServer, Curl) {
     }
 }
 
+TEST_F(HttpServer, BodyOverTheLimitIsNeverRead) {
+    const std::string body(5000, 'x');  // /echo reads at most 4096 bytes
+    RawConnection h1(server_.path());
+    h1.send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 5000\r\n\r\n" + body);
+    EXPECT_TRUE(h1.read_to_eof(2s));
+    EXPECT_EQ(h1.received(), "");
+
+    H2Client h2(server_.path());
+    std::int32_t stream = h2.submit({.method = "POST", .path = "/echo", .body = body});
+    ASSERT_TRUE(h2.finish(stream));
+    EXPECT_EQ(h2.response(stream).status, 0);
+    EXPECT_TRUE(h2.response(stream).reset);
+}
+
 TEST_F(HttpServer, HeadIsDecidedBeforeTheBodyArrives) {
     {
         RawConnection client(server_.path());
