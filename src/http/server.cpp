@@ -34,6 +34,7 @@ void Server::serve(int fd) {
     }
     // Synchronous writes must return at once instead of waiting (see write_now).
     socket.non_blocking(true, ec);
+    if (ec) return;  // the socket closes the descriptor
     std::make_shared<ProtocolDetector>(std::move(socket), std::move(*slot), state_->registry)
         ->start();
 }

@@ -33,6 +33,19 @@ TEST_F(HttpServer, ShortHttp1RequestIsAnsweredWithoutWaitingForMoreBytes) {
     EXPECT_TRUE(client.received().ends_with("\r\n\r\n/hello")) << client.received();
 }
 
+TEST_F(HttpServer, PipelinedHttp1RequestsKeepTheirFraming) {
+    RawConnection client(server_.path());
+    client.send(
+        "HEAD /hello?1 HTTP/1.1\r\nHost: x\r\n\r\n"
+        "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nbody"
+        "GET /hello?3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    ASSERT_TRUE(client.read_to_eof(2s));
+    EXPECT_EQ(client.received(),
+              "HTTP/1.1 200 OK\r\ncontent-length: 8\r\n\r\n"
+              "HTTP/1.1 200 OK\r\ncontent-length: 4\r\n\r\nbody"
+              "HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 8\r\n\r\n/hello?3");
+}
+
 TEST_F(HttpServer, PrefaceSplitAcrossReadsIsHttp2) {
     RawConnection client(server_.path());
     client.send("PRI * HTTP/2.0\r\n");
