@@ -32,6 +32,9 @@ void Server::serve(int fd) {
         ::close(fd);  // assign failed: the descriptor is still ours
         return;
     }
+    // Synchronous writes must return at once instead of waiting (see write_now).
+    socket.non_blocking(true, ec);
+    if (ec) return;  // the socket closes the descriptor
     std::make_shared<ProtocolDetector>(std::move(socket), std::move(*slot), state_->registry)
         ->start();
 }
