@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +69,19 @@ inline std::string core_directory() {
     return core.substr(0, core.rfind('/'));
 }
 
+// A record of a child that was reaped behind the slot's back: signalling it fails, and so does
+// its status query (ECHILD), so every release of it fails.
+inline ManagedCore reaped_core_record(const std::string& session) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    service::FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    int status;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    return ManagedCore{session, ChildProcess(pid, std::move(pidfd))};
+}
+
+inline constexpr const char* NO_CHILD_TEXT = "No child processes (os error 10)";
+
 class CoreFixture : public testing::Test {
   protected:
     void SetUp() override {
@@ -97,10 +111,12 @@ class CoreFixture : public testing::Test {
         EXPECT_EQ(errno, ECHILD);
     }
 
-    // A socket at the Core address form "/tmp/MorvikSocket_<digits>.sock", owned by `uid`.
+    // A socket at the Core address form "/tmp/MorvikSocket_<digits>.sock", owned by `uid`, for
+    // a Core in its default mode.
     std::string owner_socket(const std::string& digits = "1", uid_t uid = OWNER_UID) {
         const std::string path = "/tmp/MorvikSocket_" + digits + ".sock";
         ::unlink(path.c_str());
+        ::unlink((path + ".mode").c_str());
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;

@@ -1,11 +1,12 @@
 #include "service/hub/core_start.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <future>
-#include <regex>
 
 #include "core_fixture.hpp"
 #include "service/hub/core_launch.hpp"
@@ -16,15 +17,20 @@ namespace {
 
 // The pid of a successful start, after checking the body's exact form.
 pid_t started_pid(const http::Response& response, const std::string& session) {
-    static const std::regex BODY(R"re(\{"sessionId":"([0-9a-f]{32})","pid":([0-9]+)\})re");
-    std::smatch match;
     EXPECT_EQ(response.status, 200u) << response.body;
-    if (!std::regex_match(response.body, match, BODY)) {
-        ADD_FAILURE() << "unexpected body " << response.body;
+    const std::string head = "{\"sessionId\":\"" + session + "\",\"pid\":";
+    const std::string_view body = response.body;
+    if (!body.starts_with(head) || !body.ends_with('}')) {
+        ADD_FAILURE() << "unexpected body " << body;
         return 0;
     }
-    EXPECT_EQ(match[1], session);
-    return static_cast<pid_t>(std::stol(match[2]));
+    const std::string_view digits = body.substr(head.size(), body.size() - head.size() - 1);
+    if (digits.empty() ||
+        !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; })) {
+        ADD_FAILURE() << "pid is not a number in " << body;
+        return 0;
+    }
+    return static_cast<pid_t>(std::stol(std::string(digits)));
 }
 
 std::string error_body(std::string_view code, std::string_view message) {
@@ -105,6 +111,19 @@ TEST_F(CoreStart, RefusesOnceTheHelperIsStopping) {
     EXPECT_EQ(slot_pid(), 0);
 }
 
+TEST_F(CoreStart, KeepsTheOldRecordWhenItCannotBeReleased) {
+    *service::lock_surviving_poison(MANAGED_CORE) = reaped_core_record(SESSION_B);
+    const pid_t old = slot_pid();
+    const http::Response response = start(owner_socket(), SESSION_A);
+    EXPECT_EQ(response.status, 500u);
+    EXPECT_EQ(response.body, error_body("coreStopFailed", NO_CHILD_TEXT));
+    EXPECT_EQ(log_lines(),
+              std::vector<std::string>{std::string("Helper could not release the managed Core: ") +
+                                       NO_CHILD_TEXT});
+    EXPECT_EQ(slot_pid(), old);
+    service::lock_surviving_poison(MANAGED_CORE)->reset();
+}
+
 TEST_F(CoreStart, StartsTheCoreAndRecordsIt) {
     const std::string address = owner_socket();
     const pid_t pid = started_pid(start(address, SESSION_A), SESSION_A);
@@ -125,7 +144,10 @@ TEST_F(CoreStart, CoreRunsWithOwnerRealIdsRootEffectiveIdsAndACleanSlate) {
     ::sigemptyset(&usr1);
     ::sigaddset(&usr1, SIGUSR1);
     ::pthread_sigmask(SIG_BLOCK, &usr1, &previous_mask);
+    // As if the helper had inherited a descriptor without close-on-exec.
+    const int stray = ::open("/dev/null", O_RDONLY);
     const http::Response response = start(address, SESSION_A);
+    ::close(stray);
     ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
     ::sigaction(SIGPIPE, &previous_pipe, nullptr);
     ::sigaction(SIGUSR2, &previous_usr2, nullptr);
@@ -174,7 +196,6 @@ TEST_F(CoreStart, StopsTheRunningCoreFirst) {
         EXPECT_LE(took, c.at_most);
         EXPECT_FALSE(process_exists(first));
         EXPECT_EQ(slot_pid(), second);
-        ::unlink((first_address + ".mode").c_str());
     }
 }
 
@@ -254,8 +275,9 @@ TEST_F(CoreStart, LaunchReportsFailuresBeforeExec) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (!c.owner_set) ::unsetenv(service::OWNER_UID_VARIABLE);
-        const auto launched = launch(VerifiedCore{c.executable, c.directory, UniqueFd()},
-                                     {owner_socket(), SESSION_A});
+        const auto launched =
+            launch(VerifiedCore{c.executable, c.directory, service::FileDescriptor()},
+                   {owner_socket(), SESSION_A});
         ASSERT_FALSE(launched.has_value());
         EXPECT_EQ(launched.error().stage, LaunchFailure::Stage::Spawn);
         EXPECT_EQ(launched.error().error.os_error(), c.os_error);
@@ -264,7 +286,7 @@ TEST_F(CoreStart, LaunchReportsFailuresBeforeExec) {
 
 TEST_F(CoreStart, LaunchKillsTheCoreWhenItsReaderCannotStart) {
     static int handed_pipe = -1;
-    const StartCapture refuse = [](UniqueFd pipe, std::string) -> Result<void> {
+    const StartCapture refuse = [](service::FileDescriptor pipe, std::string) -> Result<void> {
         handed_pipe = pipe.get();
         return fail("no thread for you");
     };
