@@ -3,7 +3,9 @@
 // sends over HTTP/2) is guarded like HTTP/1.1's; a slow stop on one stream does not hold up a
 // ping on another.
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "e2e/api_fixture.hpp"
@@ -73,36 +75,54 @@ TEST_F(Http2Streams, HostFieldIsGuardedAndRefusalsKeepTheConnection) {
     EXPECT_FALSE(client_->goaway_last_stream_id());
 }
 
-// Refusals decided on the head: answered at once, whether or not the body has come.
+// Refusals decided on the head are answered while the body is still owed. The stream then
+// ends: by the rest of the body when it fits the flow-control window the client holds, else by
+// RST_STREAM(NO_ERROR).
 TEST_F(Http2Streams, RefusalsBeforeTheBodyEndTheirStreamOnly) {
     struct EarlyRefusal {
         const char* name;
         H2Request request;
+        std::string rest;  // sent after the answer, ending the body
+        std::optional<std::uint32_t> reset;
         int status;
         std::string message;
     };
-    H2Request without_length = post("/stop", stop_json(SESSION_ID));
-    without_length.headers.clear();
-    H2Request unfinished = post("/stop", "{");
-    unfinished.headers = {{"content-length", "4097"}};
-    unfinished.end_stream = false;
+    auto started = [](std::optional<std::string> length) {
+        H2Request request = post("/stop", "{");
+        request.headers.clear();
+        if (length) request.headers.emplace_back("content-length", *length);
+        request.end_stream = false;
+        return request;
+    };
     H2Request plain_text = post("/stop", stop_json(SESSION_ID));
     plain_text.headers.emplace_back("content-type", "text/plain");
+    const std::uint32_t no_error = 0;
     const EarlyRefusal cases[] = {
-        {"no content-length", without_length, 411, "request body length is required"},
-        {"above 4096, body still coming", unfinished, 413, "request body exceeds 4096 bytes"},
-        {"text/plain", plain_text, 500, "unhandled Helper request rejection"},
+        {"no content-length", started(std::nullopt), "", no_error, 411,
+         "request body length is required"},
+        {"4097 bytes", started("4097"), std::string(4096, ' '), std::nullopt, 413,
+         "request body exceeds 4096 bytes"},
+        {"beyond the window", started("1000000"), "", no_error, 413,
+         "request body exceeds 4096 bytes"},
+        {"text/plain", plain_text, "", std::nullopt, 500, "unhandled Helper request rejection"},
     };
     for (const EarlyRefusal& c : cases) {
         SCOPED_TRACE(c.name);
-        const H2Response& answer = exchange(c.request);
+        const std::int32_t stream = client_->submit(c.request);
+        const H2Response& answer = client_->response(stream);
+        const std::string body =
+            error_json(c.status == 500 ? "internalError" : "invalidRequest", c.message);
+        ASSERT_TRUE(client_->run_until([&] { return answer.body.size() >= body.size(); }));
         EXPECT_EQ(answer.status, c.status);
-        EXPECT_EQ(answer.body,
-                  error_json(c.status == 500 ? "internalError" : "invalidRequest", c.message));
+        EXPECT_EQ(answer.body, body);
         ASSERT_NE(answer.header("content-type"), nullptr);
         EXPECT_EQ(*answer.header("content-type"), "application/json");
         EXPECT_EQ(answer.header("connection"), nullptr);
         EXPECT_EQ(answer.header(std::string(PROTOCOL_HEADER)), nullptr);
+
+        if (!c.rest.empty()) client_->send_more(stream, c.rest, true);
+        EXPECT_TRUE(client_->finish(stream));
+        EXPECT_EQ(answer.reset, c.reset);
     }
     EXPECT_EQ(exchange(post("/stop", stop_json(SESSION_ID))).status, 200);
     EXPECT_FALSE(client_->connection_closed());
