@@ -56,11 +56,14 @@ class ConnectionRegistry : public std::enable_shared_from_this<ConnectionRegistr
     std::optional<ConnectionSlot> open();
     // Stops every live connection; `on_closed` runs once the last one has gone.
     void stop(std::function<void()> on_closed);
+    // Drops a pending `on_closed`: its owner is going away.
+    void disarm();
 
   private:
     friend class ConnectionSlot;
     bool attach(std::size_t id, std::weak_ptr<Stoppable> target);
     void leave(std::size_t id);
+    void fire_on_closed();
 
     boost::asio::io_context& workers_;
     const Handler handler_;
