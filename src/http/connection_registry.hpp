@@ -1,6 +1,6 @@
 // The server's set of live connections: what a graceful stop reaches and what tells the server
 // that its last connection has closed. Touched once per connection open/close and once per stop,
-// never per request.
+// never per request. It also carries what every connection needs: the worker loop and the handler.
 #pragma once
 
 #include <cstddef>
