@@ -61,8 +61,8 @@ void Http1Session::stop() {
 
 void Http1Session::on_stop() {
     stopping_ = true;
-    // Idle: no byte of a next request has arrived.
-    if (reading_head_ && buffer_.size() == 0) close();
+    // Idle: no byte of a next request has arrived (the parser consumes a head line by line).
+    if (reading_head_ && buffer_.size() == 0 && !head_parser_->got_some()) close();
 }
 
 void Http1Session::do_read_header() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -237,8 +238,6 @@ int Http2Session::on_frame_recv(const nghttp2_frame& frame) {
     if (stream == nullptr) return 0;
     if (frame.hd.type == NGHTTP2_HEADERS && !stream->decided) decide(frame.hd.stream_id, *stream);
     if ((frame.hd.flags & NGHTTP2_FLAG_END_STREAM) != 0) {
-        // `decide` may have reset the stream; look it up again.
-        if ((stream = find(frame.hd.stream_id)) == nullptr) return 0;
         stream->remote_closed = true;
         if (stream->reading_body) end_of_request_body(frame.hd.stream_id, *stream);
     }

@@ -17,7 +17,11 @@ Server::Server(boost::asio::io_context& workers, Handler handler)
     : state_(std::make_shared<State>(
           State{std::make_shared<ConnectionRegistry>(workers, std::move(handler))})) {}
 
-Server::~Server() = default;
+// Connections may outlive the server until the worker loop is torn down; the caller's
+// `on_closed` must not run after the caller has let go of the server.
+Server::~Server() {
+    state_->registry->disarm();
+}
 
 void Server::serve(int fd) {
     std::optional<ConnectionSlot> slot = state_->registry->open();
