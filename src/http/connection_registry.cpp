@@ -1,5 +1,6 @@
 #include "http/connection_registry.hpp"
 
+#include <utility>
 #include <vector>
 
 #include <boost/asio/post.hpp>
@@ -29,13 +30,27 @@ bool ConnectionRegistry::attach(std::size_t id, std::weak_ptr<Stoppable> target)
 }
 
 void ConnectionRegistry::leave(std::size_t id) {
-    std::function<void()> on_closed;
+    bool last = false;
     {
         std::lock_guard lock(mutex_);
         live_.erase(id);
-        if (stopping_ && live_.empty()) on_closed = std::move(on_closed_);
+        last = stopping_ && live_.empty();
+    }
+    if (last) fire_on_closed();
+}
+
+void ConnectionRegistry::fire_on_closed() {
+    std::function<void()> on_closed;
+    {
+        std::lock_guard lock(mutex_);
+        on_closed = std::exchange(on_closed_, nullptr);
     }
     if (on_closed) on_closed();
+}
+
+void ConnectionRegistry::disarm() {
+    std::lock_guard lock(mutex_);
+    on_closed_ = nullptr;
 }
 
 void ConnectionRegistry::stop(std::function<void()> on_closed) {
@@ -44,11 +59,11 @@ void ConnectionRegistry::stop(std::function<void()> on_closed) {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         stopping_ = true;
+        on_closed_ = std::move(on_closed);
         if (live_.empty()) {
-            boost::asio::post(workers_, std::move(on_closed));
+            boost::asio::post(workers_, [self = shared_from_this()] { self->fire_on_closed(); });
             return;
         }
-        on_closed_ = std::move(on_closed);
         for (const auto& [id, target] : live_)
             targets.push_back(target);
     }

@@ -1,6 +1,6 @@
 // The server's set of live connections: what a graceful stop reaches and what tells the server
 // that its last connection has closed. Touched once per connection open/close and once per stop,
-// never per request.
+// never per request. It also carries what every connection needs: the worker loop and the handler.
 #pragma once
 
 #include <cstddef>
@@ -56,11 +56,14 @@ class ConnectionRegistry : public std::enable_shared_from_this<ConnectionRegistr
     std::optional<ConnectionSlot> open();
     // Stops every live connection; `on_closed` runs once the last one has gone.
     void stop(std::function<void()> on_closed);
+    // Drops a pending `on_closed`: its owner is going away.
+    void disarm();
 
   private:
     friend class ConnectionSlot;
     bool attach(std::size_t id, std::weak_ptr<Stoppable> target);
     void leave(std::size_t id);
+    void fire_on_closed();
 
     boost::asio::io_context& workers_;
     const Handler handler_;

@@ -61,8 +61,8 @@ void Http1Session::stop() {
 
 void Http1Session::on_stop() {
     stopping_ = true;
-    // Idle: no byte of a next request has arrived.
-    if (reading_head_ && buffer_.size() == 0) close();
+    // Idle: no byte of a next request has arrived (the parser consumes a head line by line).
+    if (reading_head_ && buffer_.size() == 0 && !head_parser_->got_some()) close();
 }
 
 void Http1Session::do_read_header() {
@@ -97,6 +97,9 @@ void Http1Session::decide(const RequestHead& head) {
         return defer->start(await_reply());
     }
     auto& read_body = std::get<decision::ReadBody>(decision);
+    // Beast checks a declared length against the limit only while parsing the head, which ran
+    // without one; a body over the limit is never read.
+    if (head.content_length && *head.content_length > read_body.limit) return close();
     then_ = std::move(read_body.then);
     const std::string* expect = head.field("expect");
     if (body_unread_ && !http_1_0_ && expect && field_name_equals(*expect, "100-continue")) {
@@ -159,7 +162,9 @@ void Http1Session::write_response(const Response& response) {
                                           : Persistence::keep_alive;
     out_.clear();
     append_http1_response(response, persistence, head_request_, out_);
-    boost::asio::async_write(socket_, boost::asio::buffer(out_),
+    std::size_t written = write_now(socket_, out_);
+    if (written == out_.size()) return on_write({});
+    boost::asio::async_write(socket_, boost::asio::buffer(out_) + written,
                              [self = shared_from_this()](boost::system::error_code ec,
                                                          std::size_t) { self->on_write(ec); });
 }

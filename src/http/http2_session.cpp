@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct Http2Session::Stream {
     bool awaiting_reply = false;
     bool answered = false;
     bool remote_closed = false;
+    std::uint64_t body_received = 0;
     std::size_t body_limit = 0;
     std::string body;
     std::move_only_function<void(std::string, Reply)> then;
@@ -102,6 +104,29 @@ const nghttp2_session_callbacks* callbacks() {
     return instance.get();
 }
 
+// Without a stream limit of its own, nghttp2 would keep every closed stream of a connection
+// (for the priority tree) until the connection ends: memory growing with each request.
+class Options {
+  public:
+    Options() {
+        nghttp2_option_new(&option_);
+        nghttp2_option_set_no_closed_streams(option_, 1);
+    }
+    ~Options() { nghttp2_option_del(option_); }
+    Options(const Options&) = delete;
+    Options& operator=(const Options&) = delete;
+
+    const nghttp2_option* get() const { return option_; }
+
+  private:
+    nghttp2_option* option_ = nullptr;
+};
+
+const nghttp2_option* options() {
+    static const Options instance;
+    return instance.get();
+}
+
 // Fields that describe an HTTP/1 connection; HTTP/2 forbids them.
 bool is_connection_specific(std::string_view lower_name) {
     return lower_name == "connection" || lower_name == "keep-alive" ||
@@ -149,7 +174,7 @@ Http2Session::~Http2Session() = default;
 void Http2Session::start(bool stopping) {
     stopping = slot_.attach(weak_from_this()) || stopping;
     nghttp2_session* session = nullptr;
-    if (nghttp2_session_server_new(&session, callbacks(), this) != 0) return close();
+    if (nghttp2_session_server_new2(&session, callbacks(), this, options()) != 0) return close();
     session_.reset(session);
     // An empty SETTINGS frame: every limit stays at the protocol's and the library's default.
     if (nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0) != 0) return close();
@@ -213,8 +238,6 @@ int Http2Session::on_frame_recv(const nghttp2_frame& frame) {
     if (stream == nullptr) return 0;
     if (frame.hd.type == NGHTTP2_HEADERS && !stream->decided) decide(frame.hd.stream_id, *stream);
     if ((frame.hd.flags & NGHTTP2_FLAG_END_STREAM) != 0) {
-        // `decide` may have reset the stream; look it up again.
-        if ((stream = find(frame.hd.stream_id)) == nullptr) return 0;
         stream->remote_closed = true;
         if (stream->reading_body) end_of_request_body(frame.hd.stream_id, *stream);
     }
@@ -240,8 +263,10 @@ void Http2Session::decide(std::int32_t stream_id, Stream& stream) {
 int Http2Session::on_data_chunk(std::int32_t stream_id, const std::uint8_t* data,
                                 std::size_t length) {
     Stream* stream = find(stream_id);
+    if (stream == nullptr) return 0;
+    stream->body_received += length;
     // Bodies nobody asked for are dropped; nghttp2 still returns their flow-control credit.
-    if (stream == nullptr || !stream->reading_body) return 0;
+    if (!stream->reading_body) return 0;
     if (length > stream->body_limit - stream->body.size()) {
         stream->reading_body = false;
         nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, stream_id,
@@ -330,12 +355,23 @@ ssize_t Http2Session::read_response_body(std::int32_t stream_id, std::uint8_t* o
 int Http2Session::on_frame_send(const nghttp2_frame& frame) {
     if (!ends_stream(frame)) return 0;
     Stream* stream = find(frame.hd.stream_id);
-    // Answered while the request body is still arriving: tell the client to stop sending.
-    if (stream != nullptr && !stream->remote_closed) {
+    // Answered while the request body is still arriving: tell the client to stop sending,
+    // unless the rest already fits the credit it holds. Some clients (curl 7.88) drop a complete
+    // response on RST_STREAM(NO_ERROR); a remainder within the window costs nothing to let in.
+    if (stream != nullptr && !stream->remote_closed &&
+        !rest_fits_window(frame.hd.stream_id, *stream)) {
         nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, frame.hd.stream_id,
                                   NGHTTP2_NO_ERROR);
     }
     return 0;
+}
+
+bool Http2Session::rest_fits_window(std::int32_t stream_id, const Stream& stream) {
+    const std::optional<std::uint64_t>& declared = stream.head.content_length;
+    if (!declared) return false;
+    std::uint64_t rest = *declared > stream.body_received ? *declared - stream.body_received : 0;
+    std::int32_t window = nghttp2_session_get_stream_local_window_size(session_.get(), stream_id);
+    return window >= 0 && rest <= static_cast<std::uint64_t>(window);
 }
 
 int Http2Session::on_stream_close(std::int32_t stream_id) {
@@ -362,19 +398,25 @@ bool Http2Session::receive(const std::uint8_t* data, std::size_t length) {
 }
 
 void Http2Session::do_write() {
-    if (writing_ || closed_) return;
-    while (out_.size() < WRITE_BATCH) {
-        const std::uint8_t* data = nullptr;
-        ssize_t n = nghttp2_session_mem_send(session_.get(), &data);
-        if (n < 0) return close();
-        if (n == 0) break;
-        out_.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
+    while (!writing_ && !closed_) {
+        while (out_.size() < WRITE_BATCH) {
+            const std::uint8_t* data = nullptr;
+            ssize_t n = nghttp2_session_mem_send(session_.get(), &data);
+            if (n < 0) return close();
+            if (n == 0) break;
+            out_.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
+        }
+        if (out_.empty()) return close_when_done();
+        std::size_t written = write_now(socket_, out_);
+        if (written == out_.size()) {
+            out_.clear();
+            continue;
+        }
+        writing_ = true;
+        boost::asio::async_write(socket_, boost::asio::buffer(out_) + written,
+                                 [self = shared_from_this()](boost::system::error_code ec,
+                                                             std::size_t) { self->on_write(ec); });
     }
-    if (out_.empty()) return close_when_done();
-    writing_ = true;
-    boost::asio::async_write(socket_, boost::asio::buffer(out_),
-                             [self = shared_from_this()](boost::system::error_code ec,
-                                                         std::size_t) { self->on_write(ec); });
 }
 
 void Http2Session::on_write(boost::system::error_code ec) {

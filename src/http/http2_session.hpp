@@ -55,6 +55,8 @@ class Http2Session : public Stoppable, public std::enable_shared_from_this<Http2
     void end_of_request_body(std::int32_t stream_id, Stream& stream);
     Reply await_reply(std::int32_t stream_id);
     void submit_response(std::int32_t stream_id, Stream& stream, Response response);
+    // The declared rest of the request body can arrive without further flow-control credit.
+    bool rest_fits_window(std::int32_t stream_id, const Stream& stream);
     void on_stop();
     void do_read();
     void on_read(boost::system::error_code ec, std::size_t n);
@@ -69,8 +71,10 @@ class Http2Session : public Stoppable, public std::enable_shared_from_this<Http2
     std::shared_ptr<ConnectionRegistry> registry_;
     Socket socket_;
     boost::beast::flat_buffer preface_;
-    std::unique_ptr<nghttp2_session, SessionDeleter> session_;
     std::unordered_map<std::int32_t, std::unique_ptr<Stream>> streams_;
+    // After streams_, so that the session goes first: nothing nghttp2 does can reach a stream
+    // that is already gone.
+    std::unique_ptr<nghttp2_session, SessionDeleter> session_;
 
     std::array<std::uint8_t, 16 * 1024> in_;
     std::string out_;  // reused; one write in flight at a time

@@ -17,7 +17,11 @@ Server::Server(boost::asio::io_context& workers, Handler handler)
     : state_(std::make_shared<State>(
           State{std::make_shared<ConnectionRegistry>(workers, std::move(handler))})) {}
 
-Server::~Server() = default;
+// Connections may outlive the server until the worker loop is torn down; the caller's
+// `on_closed` must not run after the caller has let go of the server.
+Server::~Server() {
+    state_->registry->disarm();
+}
 
 void Server::serve(int fd) {
     std::optional<ConnectionSlot> slot = state_->registry->open();
@@ -32,6 +36,9 @@ void Server::serve(int fd) {
         ::close(fd);  // assign failed: the descriptor is still ours
         return;
     }
+    // Synchronous writes must return at once instead of waiting (see write_now).
+    socket.non_blocking(true, ec);
+    if (ec) return;  // the socket closes the descriptor
     std::make_shared<ProtocolDetector>(std::move(socket), std::move(*slot), state_->registry)
         ->start();
 }

@@ -51,6 +51,7 @@ TEST(ClientGuard, RegularIdentityAdmitsLocalHostNamesOnly) {
         {"Host: local\x80host", 400},
     };
     expect_host_cases(helper.socket_path(), std::begin(cases), std::end(cases));
+    expect_clean_exit(helper);
 }
 
 TEST(ClientGuard, PreReleaseIdentityAdmitsItsOwnName) {
@@ -65,6 +66,7 @@ TEST(ClientGuard, PreReleaseIdentityAdmitsItsOwnName) {
         {"Host: ZEMBRAHELPERSERVICE", 403},
     };
     expect_host_cases(helper.socket_path(), std::begin(cases), std::end(cases));
+    expect_clean_exit(helper);
 }
 
 TEST(ClientGuard, Http2AuthorityIsNotAHost) {
@@ -72,6 +74,7 @@ TEST(ClientGuard, Http2AuthorityIsNotAHost) {
     const HttpAnswer answer =
         curl_exchange(Protocol::http2, {.target = "/logs", .headers = {"Host: evil.example"}});
     EXPECT_EQ(answer.status, 200);
+    expect_clean_exit(helper);
 }
 
 TEST(ClientGuard, ForbiddenHostOnUnknownPathIsForbiddenNotMissing) {
@@ -80,6 +83,7 @@ TEST(ClientGuard, ForbiddenHostOnUnknownPathIsForbiddenNotMissing) {
         curl_exchange(Protocol::http1, {.target = "/nothing", .headers = {"Host: example.com"}});
     EXPECT_EQ(answer.status, 403);
     EXPECT_EQ(answer.body, FORBIDDEN);
+    expect_clean_exit(helper);
 }
 
 using Origins = ApiTest;

@@ -37,6 +37,7 @@ TEST(Http1Connection, ServesSeveralRequestsOnOneConnection) {
     EXPECT_EQ(run_transfers({transfer({}, "/logs"), transfer({}, ping_target()),
                              transfer({}, "/nothing"), transfer({}, "/logs")}),
               "1 200\n0 200\n0 404\n0 200\n");
+    expect_clean_exit(helper);
 }
 
 TEST(Http1Connection, ForbiddenAndTooLargeEndTheConnection) {
@@ -58,6 +59,7 @@ TEST(Http1Connection, ForbiddenAndTooLargeEndTheConnection) {
         EXPECT_EQ(run_transfers({transfer(c.options, c.target), transfer({}, "/logs")}),
                   c.expected);
     }
+    expect_clean_exit(helper);
 }
 
 TEST(Http1Connection, TooLargeIsAnsweredWithoutWaitingForTheBody) {
@@ -70,6 +72,7 @@ TEST(Http1Connection, TooLargeIsAnsweredWithoutWaitingForTheBody) {
     EXPECT_EQ(answer.status, 413);
     EXPECT_EQ(answer.field("connection"), "close");
     EXPECT_EQ(answer.body, error_json("invalidRequest", "request body exceeds 4096 bytes"));
+    expect_clean_exit(helper);
 }
 
 }  // namespace

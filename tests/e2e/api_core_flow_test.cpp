@@ -15,10 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string start_json(const std::string& address, std::string_view session_id) {
-    return "{\"address\":\"" + address + "\",\"sessionId\":\"" + std::string(session_id) + "\"}";
-}
-
 using CoreFlow = ApiTest;
 
 TEST_P(CoreFlow, StartLogsStop) {

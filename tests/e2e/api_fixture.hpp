@@ -2,6 +2,11 @@
 // protocol under test, and the exact bodies the API answers with.
 #pragma once
 
+#include <signal.h>
+
+#include <chrono>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -20,6 +25,11 @@ inline std::string error_json(std::string_view code, std::string_view message) {
     return "{\"code\":\"" + std::string(code) + "\",\"message\":\"" + std::string(message) + "\"}";
 }
 
+inline std::string start_json(std::string_view address, std::string_view session_id) {
+    return "{\"address\":\"" + std::string(address) + "\",\"sessionId\":\"" +
+           std::string(session_id) + "\"}";
+}
+
 inline std::string stop_json(std::string_view session_id) {
     return "{\"sessionId\":\"" + std::string(session_id) + "\"}";
 }
@@ -28,13 +38,29 @@ inline std::string ping_target(std::string_view digest = hub::EXPECTED_CORE_SHA2
     return "/ping?coreSha256=" + std::string(digest);
 }
 
+// Ends the helper as its service manager would and expects a clean exit: status 0 and nothing
+// on stderr, where a sanitizer's report from the helper would land.
+inline void expect_clean_exit(HelperService& helper) {
+    helper.signal(SIGTERM);
+    const std::optional<ServiceExit> exit = helper.wait_for_exit(std::chrono::seconds(10));
+    ASSERT_TRUE(exit) << "the helper still runs 10 s after SIGTERM";
+    EXPECT_TRUE(exit->exited_with(0)) << "wait status " << exit->wait_status;
+    EXPECT_EQ(exit->err, "");
+}
+
 // One helper per test, asked over the protocol the test is instantiated with.
 class ApiTest : public testing::TestWithParam<Protocol> {
   protected:
     HttpAnswer ask(const CurlRequest& request) { return curl_exchange(GetParam(), request); }
+    void TearDown() override { expect_clean_exit(helper_); }
 
     HelperService helper_;
 };
+
+// Names the protocol in gtest's output instead of its bytes.
+inline void PrintTo(Protocol protocol, std::ostream* out) {
+    *out << protocol_name(protocol);
+}
 
 inline std::string protocol_test_name(const testing::TestParamInfo<Protocol>& info) {
     return info.param == Protocol::http1 ? "Http1" : "Http2";

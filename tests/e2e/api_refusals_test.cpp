@@ -15,7 +15,13 @@ struct Refusal {
     int status;
     std::string body;
     bool protocol_header;
-    bool connection_close;  // over HTTP/1.1; HTTP/2 never sends the field
+    // Over HTTP/1.1: the answer says "connection: close", because the helper refuses the
+    // client or because a body is left unread. HTTP/2 never sends the field.
+    bool connection_close;
+    // A body of unknown length, answered on the head: over HTTP/2 the helper then ends the
+    // stream with RST_STREAM(NO_ERROR), as RFC 9113 allows, and curl 7.88 drops the answer it
+    // already has. Our own HTTP/2 client checks that row (Http2Streams).
+    bool unknown_length_answered_early = false;
 };
 
 const std::string INVALID = "invalidRequest";
@@ -56,7 +62,8 @@ const Refusal REFUSALS[] = {
      411,
      error_json(INVALID, "request body length is required"),
      false,
-     false},
+     true,
+     true},
     {"body above 4096 bytes",
      {.method = "POST", .target = "/stop", .body = std::string(4097, ' ')},
      413,
@@ -77,7 +84,7 @@ const Refusal REFUSALS[] = {
      500,
      error_json("internalError", "unhandled Helper request rejection"),
      false,
-     false},
+     true},
 };
 
 using Refusals = ApiTest;
@@ -85,6 +92,7 @@ using Refusals = ApiTest;
 TEST_P(Refusals, AnswerWithTheirStatusBodyAndFields) {
     for (const Refusal& refusal : REFUSALS) {
         SCOPED_TRACE(refusal.name);
+        if (GetParam() == Protocol::http2 && refusal.unknown_length_answered_early) continue;
         const HttpAnswer answer = ask(refusal.request);
         EXPECT_EQ(answer.status, refusal.status);
         EXPECT_EQ(answer.body, refusal.body);

@@ -37,9 +37,12 @@ HttpAnswer curl_exchange(Protocol protocol, const CurlRequest& request) {
         arguments.insert(arguments.end(),
                          {"-H", request.content_type ? "Content-Type: " + *request.content_type
                                                      : std::string("Content-Type:")});
-        arguments.insert(arguments.end(),
-                         {request.unknown_length ? "--upload-file" : "--data-binary", "@-"});
-        if (request.unknown_length) arguments.back() = "-";
+        // Both read the body from standard input; only --upload-file leaves its size unknown.
+        if (request.unknown_length) {
+            arguments.insert(arguments.end(), {"--upload-file", "-"});
+        } else {
+            arguments.insert(arguments.end(), {"--data-binary", "@-"});
+        }
         stdin_data = *request.body;
     }
     arguments.push_back("http://localhost" + request.target);

@@ -129,6 +129,14 @@ std::int32_t H2Client::submit(const H2Request& request) {
     return id;
 }
 
+void H2Client::send_more(std::int32_t stream_id, const std::string& data, bool end_stream) {
+    RequestBody& body = *bodies_.at(stream_id);
+    body.data += data;
+    body.end_stream = end_stream;
+    nghttp2_session_resume_data(session_, stream_id);
+    flush();
+}
+
 void H2Client::flush() {
     for (;;) {
         const std::uint8_t* data = nullptr;
@@ -183,6 +191,11 @@ bool H2Client::finish(std::int32_t stream_id, std::chrono::milliseconds timeout)
 
 const H2Response& H2Client::response(std::int32_t stream_id) const {
     return responses_.at(stream_id);
+}
+
+void H2Client::forget(std::int32_t stream_id) {
+    responses_.erase(stream_id);
+    bodies_.erase(stream_id);
 }
 
 }  // namespace zembra::test

@@ -46,6 +46,8 @@ class H2Client {
 
     // Queues a request; the returned stream id names its response.
     std::int32_t submit(const H2Request& request);
+    // Sends more of a request body that was submitted with end_stream = false.
+    void send_more(std::int32_t stream_id, const std::string& data, bool end_stream);
 
     // Exchanges frames until `done()` holds, the connection ends, or `timeout` passes.
     // Returns done().
@@ -56,6 +58,8 @@ class H2Client {
                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     const H2Response& response(std::int32_t stream_id) const;
+    // Drops what the client kept of a finished stream.
+    void forget(std::int32_t stream_id);
     // The last-stream-id of the last GOAWAY received, if any.
     std::optional<std::int32_t> goaway_last_stream_id() const { return goaway_last_stream_id_; }
     // The server closed the connection (EOF or error on read).

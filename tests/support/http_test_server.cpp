@@ -129,6 +129,10 @@ void RawConnection::send(std::string_view bytes) {
     }
 }
 
+void RawConnection::shutdown_send() {
+    ::shutdown(fd_, SHUT_WR);
+}
+
 bool RawConnection::read_some(std::chrono::steady_clock::time_point deadline) {
     if (closed_) return false;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

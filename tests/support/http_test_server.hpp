@@ -83,6 +83,8 @@ class RawConnection {
     RawConnection& operator=(const RawConnection&) = delete;
 
     void send(std::string_view bytes);
+    // Tells the server that nothing more is coming.
+    void shutdown_send();
     // Reads until `text` has arrived, the server closes, or `timeout` passes; returns all
     // received so far.
     const std::string& read_until(std::string_view text,

@@ -76,7 +76,8 @@ TEST(ElasticPool, IdleThreadsLeave) {
     release.set_value();
 
     EXPECT_TRUE(eventually([&] { return pool.live_threads() == 0; }));
-    EXPECT_TRUE(eventually([&] { return os_threads() == before; }));
+    // Not just forgotten: gone from the kernel too. (Other pools' threads may leave meanwhile.)
+    EXPECT_TRUE(eventually([&] { return os_threads() <= before; }));
 }
 
 TEST(ElasticPool, ShutdownWaitsForRunningJobsAndRefusesLaterOnes) {

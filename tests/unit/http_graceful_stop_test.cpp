@@ -1,6 +1,8 @@
 // The graceful stop: idle connections close at once, requests in flight are finished, HTTP/2
 // says GOAWAY, and on_closed fires once the last connection has gone.
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -102,6 +104,21 @@ TEST_F(GracefulStop, LeavesNoDescriptorOpen) {
     stop();
     ASSERT_TRUE(closed_.wait(3s));
     EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(GracefulStopTeardown, OnClosedNeverRunsAfterTheServerIsGone) {
+    auto called = std::make_shared<std::atomic<bool>>(false);
+    auto server = std::make_unique<HttpTestServer>([](const http::RequestHead&) {
+        return http::decision::Respond{{200, {}, ""}};
+    });
+    RawConnection unfinished(server->path());
+    unfinished.send("GET / HTTP/1.1\r\n");  // a head in flight keeps the connection
+    std::this_thread::sleep_for(20ms);
+    server->server().graceful_stop([called] { *called = true; });
+    EXPECT_FALSE(unfinished.read_to_eof(50ms));
+
+    server.reset();  // the connection is still open when the server goes
+    EXPECT_FALSE(*called);
 }
 
 }  // namespace

@@ -399,6 +399,30 @@ TEST(TaskFailure, AnsweredInThePlaceOfTheHandler) {
               R"({"code":"internalError","message":"Core stop task failed: boom"})");
 }
 
+// Each route reaches its own real handler: answers only that handler gives, and none that
+// touches the Core.
+TEST(HelperRoutes, WireTheRealHandlers) {
+    const http::Handler handler = routes();
+
+    const Outcome logs = complete(handler(head("GET", "/logs")), "");
+    EXPECT_EQ(logs.response.status, 200u);
+    EXPECT_EQ(header(logs.response, "cache-control"), "no-store");
+
+    const Outcome ping = complete(handler(head("GET", "/ping?coreSha256=x")), "");
+    EXPECT_EQ(ping.response.status, 409u);
+    EXPECT_EQ(ping.response.body,
+              R"({"code":"coreSha256Mismatch","message":"Core SHA256 mismatch"})");
+
+    const std::string start_body = R"(["/nowhere","s"])";
+    const Outcome start = complete(handler(post("/start", start_body)), start_body);
+    EXPECT_EQ(start.response.body, R"({"code":"invalidRequest","message":"invalid Core address"})");
+
+    const std::string stop_body = R"(["s"])";
+    const Outcome stop = complete(handler(post("/stop", stop_body)), stop_body);
+    EXPECT_EQ(stop.response.body,
+              R"({"code":"invalidRequest","message":"invalid Core session ID"})");
+}
+
 TEST(TaskFailureDeathTest, ATaskThatNeverRunsIsStillAnswered) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // Runs in a child process: the shutdown must not reach the other tests' pool.

@@ -9,7 +9,7 @@
 #include "service/hub/managed_core.hpp"
 #include "service/hub/responses.hpp"
 #include "service/linux/executable_path.hpp"
-#include "unique_fd.hpp"
+#include "service/linux/file_descriptor.hpp"
 #include "utf8.hpp"
 
 namespace zembra::hub {
@@ -19,7 +19,8 @@ namespace {
 Result<std::string> check_core_in_place() {
     Result<std::string> core = core_path();
     if (!core) return fail(std::move(core.error()));
-    if (!UniqueFd(::open(core->c_str(), O_RDONLY | O_CLOEXEC))) return fail(Error::last_os());
+    if (!service::FileDescriptor(::open(core->c_str(), O_RDONLY | O_CLOEXEC)))
+        return fail(Error::last_os());
     return service::current_executable_path();
 }
 

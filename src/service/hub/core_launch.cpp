@@ -16,7 +16,7 @@ namespace {
 
 struct SpawnedChild {
     ChildProcess child;
-    UniqueFd stderr_read;
+    service::FileDescriptor stderr_read;
 };
 
 // Everything the child needs, prepared before fork: after fork it may only make
@@ -66,14 +66,14 @@ struct ChildPlan {
 }
 
 struct Pipe {
-    UniqueFd read;
-    UniqueFd write;
+    service::FileDescriptor read;
+    service::FileDescriptor write;
 };
 
 Result<Pipe> close_on_exec_pipe() {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return fail(Error::last_os());
-    return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+    return Pipe{service::FileDescriptor(ends[0]), service::FileDescriptor(ends[1])};
 }
 
 // The error number a failed child reported, or none once exec closed the report pipe.
@@ -126,7 +126,7 @@ Result<SpawnedChild> spawn(const CoreCommand& command) {
     }
     // The child is not reaped yet, so its id cannot have been reused. Without a process
     // descriptor (an old kernel), signals fall back to the id.
-    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    service::FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     return SpawnedChild{ChildProcess(pid, std::move(pidfd)), std::move(stderr_pipe->read)};
 }
 

@@ -67,7 +67,7 @@ void reap_if_exited(const std::string& session_id) {
     }
 }
 
-void capture(UniqueFd pipe, std::string session_id, std::unique_ptr<char[]> buffer) {
+void capture(service::FileDescriptor pipe, std::string session_id, std::unique_ptr<char[]> buffer) {
     copy_lines(pipe.get(), buffer.get());
     buffer.reset();
     // Closed before the reap window, so a Core still writing gets EPIPE instead of blocking.
@@ -114,7 +114,7 @@ bool StderrLines::complete_line(const Emit& emit, bool ended_by_newline) {
     return true;
 }
 
-Result<void> start_stderr_capture(UniqueFd pipe, std::string session_id) {
+Result<void> start_stderr_capture(service::FileDescriptor pipe, std::string session_id) {
     try {
         auto buffer = std::make_unique<char[]>(READ_BUFFER_SIZE);
         std::thread(capture, std::move(pipe), std::move(session_id), std::move(buffer)).detach();

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "error.hpp"
-#include "unique_fd.hpp"
+#include "service/linux/file_descriptor.hpp"
 
 namespace zembra::hub {
 
@@ -37,6 +37,6 @@ class StderrLines {
 // Starts the detached reader of a Core's stderr: copies its lines into the log buffer until end
 // of input, then for 1.5 s reaps the Core of `session_id` should it have exited by itself.
 // Fails only when the thread cannot be created; the pipe is closed then.
-Result<void> start_stderr_capture(UniqueFd pipe, std::string session_id);
+Result<void> start_stderr_capture(service::FileDescriptor pipe, std::string session_id);
 
 }  // namespace zembra::hub

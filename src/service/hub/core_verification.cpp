@@ -52,7 +52,7 @@ Result<std::string> sha256_hex(int fd) {
 Result<VerifiedCore> verify_core_file(std::string executable, std::string_view expected) {
     std::optional<std::string> directory = service::parent_directory(executable);
     if (!directory) return fail("Core executable has no parent directory");
-    UniqueFd file(::open(executable.c_str(), O_RDONLY | O_CLOEXEC));
+    service::FileDescriptor file(::open(executable.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file) return fail(Error::last_os());
     Result<std::string> digest = sha256_hex(file.get());
     if (!digest) return fail(std::move(digest.error()));

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "error.hpp"
-#include "unique_fd.hpp"
+#include "service/linux/file_descriptor.hpp"
 
 namespace zembra::hub {
 
@@ -14,7 +14,7 @@ namespace zembra::hub {
 struct VerifiedCore {
     std::string executable;
     std::string directory;
-    UniqueFd file;
+    service::FileDescriptor file;
 };
 
 // Blocking: the SHA-256 of what `fd` reads from its current position to the end, as 64

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "error.hpp"
+#include "service/linux/file_descriptor.hpp"
 #include "service/process_wide.hpp"
-#include "unique_fd.hpp"
 
 namespace zembra::hub {
 
@@ -27,7 +27,7 @@ inline constexpr std::chrono::nanoseconds CORE_KILL_GRACE = 1s + 500'000'000ns;
 // even after its id has been reaped and reused; without one they go to the id.
 class ChildProcess {
   public:
-    ChildProcess(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+    ChildProcess(pid_t pid, service::FileDescriptor pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
 
     pid_t pid() const { return pid_; }
     // The raw wait status, once a query has reaped the process.
@@ -44,7 +44,7 @@ class ChildProcess {
   private:
     pid_t pid_;
     std::optional<int> exit_status_;
-    UniqueFd pidfd_;
+    service::FileDescriptor pidfd_;
 };
 
 struct ManagedCore {

@@ -1,0 +1,304 @@
+#include "service/hub/core_start.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <future>
+
+#include "core_fixture.hpp"
+#include "service/hub/core_launch.hpp"
+#include "service/hub/core_verification.hpp"
+
+namespace zembra::hub::test {
+namespace {
+
+// The pid of a successful start, after checking the body's exact form.
+pid_t started_pid(const http::Response& response, const std::string& session) {
+    EXPECT_EQ(response.status, 200u) << response.body;
+    const std::string head = "{\"sessionId\":\"" + session + "\",\"pid\":";
+    const std::string_view body = response.body;
+    if (!body.starts_with(head) || !body.ends_with('}')) {
+        ADD_FAILURE() << "unexpected body " << body;
+        return 0;
+    }
+    const std::string_view digits = body.substr(head.size(), body.size() - head.size() - 1);
+    if (digits.empty() ||
+        !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; })) {
+        ADD_FAILURE() << "pid is not a number in " << body;
+        return 0;
+    }
+    return static_cast<pid_t>(std::stol(std::string(digits)));
+}
+
+std::string error_body(std::string_view code, std::string_view message) {
+    return "{\"code\":\"" + std::string(code) + "\",\"message\":\"" + std::string(message) + "\"}";
+}
+
+using CoreStart = CoreFixture;
+
+TEST_F(CoreStart, RefusesMalformedInputsBeforeTouchingTheSlot) {
+    struct Case {
+        const char* address;
+        const char* session;
+        const char* message;
+    };
+    static constexpr const char* BAD_ADDRESS = "invalid Core address";
+    static constexpr const char* BAD_SESSION = "invalid Core session ID";
+    static constexpr const char* MISSING = "No such file or directory (os error 2)";
+    static constexpr Case CASES[] = {
+        {"/tmp/MorvikSocket_.sock", SESSION_A, BAD_ADDRESS},
+        {"/tmp/MorvikSocket_12345678901.sock", SESSION_A, BAD_ADDRESS},
+        {"/tmp/MorvikSocket_1.sock/", SESSION_A, BAD_ADDRESS},
+        {"/var/MorvikSocket_1.sock", SESSION_A, BAD_ADDRESS},
+        {"/tmp/MorvikSocket_1a.sock", SESSION_A, BAD_ADDRESS},
+        {"/tmp/MorvikSocket_1.SOCK", SESSION_A, BAD_ADDRESS},
+        {"/tmp/MorvikSocket_-1.sock", SESSION_A, BAD_ADDRESS},
+        {"", "", BAD_ADDRESS},
+        {"/tmp/MorvikSocket_1.sock", "0123456789ABCDEF0123456789abcdef", BAD_SESSION},
+        {"/tmp/MorvikSocket_1.sock", "0123456789abcdef0123456789abcde", BAD_SESSION},
+        {"/tmp/MorvikSocket_1.sock", "0123456789abcdef0123456789abcdef0", BAD_SESSION},
+        {"/tmp/MorvikSocket_1.sock", "0123456789abcdef0123456789abcdeg", BAD_SESSION},
+        {"/tmp/MorvikSocket_7.sock", SESSION_A, MISSING},
+        {"/tmp/MorvikSocket_1234567890.sock", SESSION_A, MISSING},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(std::string(c.address) + " " + c.session);
+        const http::Response response = start(c.address, c.session);
+        EXPECT_EQ(response.status, 400u);
+        EXPECT_EQ(response.body, error_body("invalidRequest", c.message));
+    }
+    EXPECT_EQ(slot_pid(), 0);
+}
+
+TEST_F(CoreStart, RefusesAddressesThatAreNotTheOwnersSocket) {
+    const std::string owners = owner_socket("1");
+    const std::string others = owner_socket("2", OWNER_UID + 1);
+    const std::string link = "/tmp/MorvikSocket_3.sock";
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(owners.c_str(), link.c_str()), 0);
+    const std::string regular = "/tmp/MorvikSocket_4.sock";
+    std::ofstream(regular) << "x";
+    ASSERT_EQ(::chown(regular.c_str(), OWNER_UID, OWNER_GID), 0);
+    for (const std::string& address : {others, link, regular}) {
+        SCOPED_TRACE(address);
+        const http::Response response = start(address, SESSION_A);
+        EXPECT_EQ(response.status, 400u);
+        EXPECT_EQ(
+            response.body,
+            error_body("invalidRequest", "Core address is not a socket owned by the Helper owner"));
+    }
+    EXPECT_EQ(slot_pid(), 0);
+}
+
+TEST_F(CoreStart, RefusesWithoutOwnerIds) {
+    const std::string address = owner_socket();
+    ::unsetenv(service::OWNER_GID_VARIABLE);
+    const std::string expected = service::owner_from_env().error().text();
+    const http::Response response = start(address, SESSION_A);
+    EXPECT_EQ(response.status, 400u);
+    EXPECT_EQ(response.body, error_body("invalidRequest", expected));
+}
+
+TEST_F(CoreStart, RefusesOnceTheHelperIsStopping) {
+    const std::string address = owner_socket();
+    SHUTTING_DOWN = true;
+    const http::Response response = start(address, SESSION_A);
+    EXPECT_EQ(response.status, 503u);
+    EXPECT_EQ(response.body, error_body("helperStopping", "the Helper is shutting down"));
+    EXPECT_EQ(slot_pid(), 0);
+}
+
+TEST_F(CoreStart, KeepsTheOldRecordWhenItCannotBeReleased) {
+    *service::lock_surviving_poison(MANAGED_CORE) = reaped_core_record(SESSION_B);
+    const pid_t old = slot_pid();
+    const http::Response response = start(owner_socket(), SESSION_A);
+    EXPECT_EQ(response.status, 500u);
+    EXPECT_EQ(response.body, error_body("coreStopFailed", NO_CHILD_TEXT));
+    EXPECT_EQ(log_lines(),
+              std::vector<std::string>{std::string("Helper could not release the managed Core: ") +
+                                       NO_CHILD_TEXT});
+    EXPECT_EQ(slot_pid(), old);
+    service::lock_surviving_poison(MANAGED_CORE)->reset();
+}
+
+TEST_F(CoreStart, StartsTheCoreAndRecordsIt) {
+    const std::string address = owner_socket();
+    const pid_t pid = started_pid(start(address, SESSION_A), SESSION_A);
+    EXPECT_EQ(slot_pid(), pid);
+    EXPECT_TRUE(process_exists(pid));
+    EXPECT_TRUE(wait_for_log("MorvikCore (demo) started for " + address));
+}
+
+// The Core must start clean whatever the helper's own signal state is.
+TEST_F(CoreStart, CoreRunsWithOwnerRealIdsRootEffectiveIdsAndACleanSlate) {
+    const std::string address = owner_socket("55");
+    set_mode(address, "report\n");
+    struct sigaction ignore = {}, previous_pipe = {}, previous_usr2 = {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previous_pipe);
+    ::sigaction(SIGUSR2, &ignore, &previous_usr2);
+    sigset_t usr1, previous_mask;
+    ::sigemptyset(&usr1);
+    ::sigaddset(&usr1, SIGUSR1);
+    ::pthread_sigmask(SIG_BLOCK, &usr1, &previous_mask);
+    // As if the helper had inherited a descriptor without close-on-exec.
+    const int stray = ::open("/dev/null", O_RDONLY);
+    const http::Response response = start(address, SESSION_A);
+    ::close(stray);
+    ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+    ::sigaction(SIGPIPE, &previous_pipe, nullptr);
+    ::sigaction(SIGUSR2, &previous_usr2, nullptr);
+
+    started_pid(response, SESSION_A);
+    ASSERT_TRUE(eventually([&] {
+        const auto lines = log_lines();
+        return !lines.empty() && lines.back().starts_with("blocked=");
+    }));
+    const std::vector<std::string> expected = {
+        "uid=" + std::to_string(OWNER_UID) + ",0,0",
+        "gid=" + std::to_string(OWNER_GID) + ",0,0",
+        "cwd=" + core_directory(),
+        "argv=" + *core_path() + "|" + address,
+        "fds=0,1,2",
+        "sigpipe=default",
+        "blocked=none",
+    };
+    EXPECT_EQ(log_lines(), expected);
+}
+
+TEST_F(CoreStart, StopsTheRunningCoreFirst) {
+    struct Case {
+        const char* name;
+        const char* mode;
+        const char* second_session;
+        std::chrono::milliseconds at_least, at_most;
+    };
+    const Case cases[] = {
+        {"same session, Core exits on SIGTERM", "", SESSION_A, 0ms, 2500ms},
+        {"other session, Core ignores SIGTERM", "ignore-term\n", SESSION_B, 3000ms, 4800ms},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string first_address = owner_socket("1"), second_address = owner_socket("2");
+        set_mode(first_address, c.mode);
+        const pid_t first = started_pid(start(first_address, SESSION_A), SESSION_A);
+        // Let the Core settle its signal dispositions.
+        std::this_thread::sleep_for(200ms);
+        const auto begin = std::chrono::steady_clock::now();
+        const pid_t second = started_pid(start(second_address, c.second_session), c.second_session);
+        const auto took = std::chrono::steady_clock::now() - begin;
+        std::cout << "[ figure ] start over a running Core, " << c.name << ": "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+        EXPECT_GE(took, c.at_least);
+        EXPECT_LE(took, c.at_most);
+        EXPECT_FALSE(process_exists(first));
+        EXPECT_EQ(slot_pid(), second);
+    }
+}
+
+TEST_F(CoreStart, OverlappingStartsRunOneAfterTheOther) {
+    const std::string first = owner_socket("1"), second = owner_socket("2");
+    auto a = std::async(std::launch::async, [&] { return start(first, SESSION_A); });
+    auto b = std::async(std::launch::async, [&] { return start(second, SESSION_B); });
+    const pid_t pid_a = started_pid(a.get(), SESSION_A);
+    const pid_t pid_b = started_pid(b.get(), SESSION_B);
+    const pid_t running = slot_pid();
+    ASSERT_TRUE(running == pid_a || running == pid_b);
+    EXPECT_FALSE(process_exists(running == pid_a ? pid_b : pid_a));
+    EXPECT_TRUE(process_exists(running));
+}
+
+TEST_F(CoreStart, AnswersVerificationFailuresAfterStoppingThePreviousCore) {
+    struct Case {
+        const char* name;
+        const char* message;
+    };
+    static constexpr Case CASES[] = {
+        {"missing", "No such file or directory (os error 2)"},
+        {"changed", "Core executable SHA256 mismatch"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.name);
+        const std::string address = owner_socket();
+        const pid_t previous = started_pid(start(address, SESSION_A), SESSION_A);
+        if (std::string_view(c.name) == "missing") {
+            mount_over("tmpfs", core_directory(), "tmpfs");
+        } else {
+            const std::string changed = "/tmp/changed-core";
+            std::filesystem::copy_file(*core_path(), changed,
+                                       std::filesystem::copy_options::overwrite_existing);
+            std::ofstream(changed, std::ios::app) << '\0';
+            mount_over(changed, *core_path());
+        }
+        const http::Response response = start(address, SESSION_A);
+        EXPECT_EQ(response.status, 409u);
+        EXPECT_EQ(response.body, error_body("coreVerificationFailed", c.message));
+        EXPECT_FALSE(process_exists(previous));
+        EXPECT_EQ(slot_pid(), 0);
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(CoreStart, ReportsAndLogsASpawnFailureWithItsErrorNumber) {
+    // Same bytes, so the digest matches, but nothing may execute it.
+    const std::string unexecutable = "/tmp/unexecutable-core";
+    std::filesystem::copy_file(*core_path(), unexecutable,
+                               std::filesystem::copy_options::overwrite_existing);
+    ASSERT_EQ(::chmod(unexecutable.c_str(), 0644), 0);
+    mount_over(unexecutable, *core_path());
+    const http::Response response = start(owner_socket(), SESSION_A);
+    EXPECT_EQ(response.status, 500u);
+    EXPECT_EQ(response.body,
+              R"j({"code":"processLaunchFailed","message":"Permission denied (os error 13)",)j"
+              R"j("details":{"osError":13}})j");
+    EXPECT_TRUE(logged("Permission denied (os error 13)"));
+    EXPECT_EQ(slot_pid(), 0);
+}
+
+TEST_F(CoreStart, LaunchReportsFailuresBeforeExec) {
+    struct Case {
+        const char* name;
+        std::string executable, directory;
+        bool owner_set;
+        std::optional<int> os_error;
+    };
+    const std::string core = *core_path();
+    const Case cases[] = {
+        {"no such directory", core, "/nonexistent", true, ENOENT},
+        {"no such program", "/tmp/absent-core", "/tmp", true, ENOENT},
+        {"no owner ids", core, core_directory(), false, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.owner_set) ::unsetenv(service::OWNER_UID_VARIABLE);
+        const auto launched =
+            launch(VerifiedCore{c.executable, c.directory, service::FileDescriptor()},
+                   {owner_socket(), SESSION_A});
+        ASSERT_FALSE(launched.has_value());
+        EXPECT_EQ(launched.error().stage, LaunchFailure::Stage::Spawn);
+        EXPECT_EQ(launched.error().error.os_error(), c.os_error);
+    }
+}
+
+TEST_F(CoreStart, LaunchKillsTheCoreWhenItsReaderCannotStart) {
+    static int handed_pipe = -1;
+    const StartCapture refuse = [](service::FileDescriptor pipe, std::string) -> Result<void> {
+        handed_pipe = pipe.get();
+        return fail("no thread for you");
+    };
+    Result<VerifiedCore> core = verify_core();
+    ASSERT_TRUE(core.has_value()) << core.error().text();
+    const auto launched = launch(*core, {owner_socket(), SESSION_A}, refuse);
+    ASSERT_FALSE(launched.has_value());
+    EXPECT_EQ(launched.error().stage, LaunchFailure::Stage::Capture);
+    EXPECT_EQ(launched.error().error.text(), "no thread for you");
+    EXPECT_GE(handed_pipe, 0);
+    // The fixture checks that the Core was reaped and its pipe closed.
+}
+
+}  // namespace
+}  // namespace zembra::hub::test

@@ -1,0 +1,82 @@
+#include "service/hub/core_stderr.hpp"
+
+#include "core_fixture.hpp"
+#include "service/hub/core_control.hpp"
+
+namespace zembra::hub::test {
+namespace {
+
+using CoreStderr = CoreFixture;
+
+TEST_F(CoreStderr, CapturesLinesThenReapsACoreThatExitsByItself) {
+    struct Case {
+        const char* name;
+        std::string mode;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"exit code", "print bye\\n\nexit 3\n", {"bye", "Core exited on its own: exit status: 3"}},
+        {"line endings",
+         "print a\\r\\nb\\rc\\n\\n\nprint last\\r\nexit 0\n",
+         {"a", "b\rc", "", "last\r", "Core exited on its own: exit status: 0"}},
+        {"endless line is capped",
+         "long 1048576\nprint after\\n\nexit 1\n",
+         {std::string(StderrLines::MAX_LINE, 'a'), "after",
+          "Core exited on its own: exit status: 1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string address = owner_socket();
+        set_mode(address, c.mode);
+        ASSERT_EQ(start(address, SESSION_A).status, 200u);
+        EXPECT_TRUE(eventually([&] { return log_lines() == c.lines; }))
+            << log_lines().size() << " lines";
+        EXPECT_EQ(slot_pid(), 0);
+        EXPECT_EQ(stop_request(StopParams{SESSION_A}).body,
+                  std::string("{\"sessionId\":\"") + SESSION_A +
+                      "\",\"stopped\":false,\"reason\":\"notRunning\"}");
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(CoreStderr, KeepsTheNewestLinesOfAChattyCore) {
+    const std::string address = owner_socket();
+    set_mode(address, "lines 2000\nexit 0\n");
+    ASSERT_EQ(start(address, SESSION_A).status, 200u);
+    std::string expected;
+    for (int i = 1902; i <= 2000; ++i)
+        expected += "line " + std::to_string(i) + "\n";
+    expected += "Core exited on its own: exit status: 0";
+    EXPECT_TRUE(eventually([&] { return get_logs().body == expected; }));
+}
+
+TEST_F(CoreStderr, InvalidUtf8EndsTheCapture) {
+    const std::string address = owner_socket();
+    set_mode(address, "print good\\n\nprint bad\\xff\\n\nsleep 100\nprint later\\n\n");
+    ASSERT_EQ(start(address, SESSION_A).status, 200u);
+    ASSERT_TRUE(wait_for_log("good"));
+    std::this_thread::sleep_for(500ms);
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "good");
+    // Writing into the closed pipe may kill the Core with SIGPIPE; nothing else may follow.
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], "Core exited on its own: signal: 13 (SIGPIPE)");
+}
+
+TEST_F(CoreStderr, LeavesARunningCoreWhoseStderrClosedInTheSlot) {
+    const std::string address = owner_socket();
+    set_mode(address, "print before\\n\nclose-stderr\n");
+    ASSERT_EQ(start(address, SESSION_A).status, 200u);
+    const pid_t pid = slot_pid();
+    ASSERT_TRUE(wait_for_log("before"));
+    // Past the reader's 1.5 s reap window.
+    std::this_thread::sleep_for(1800ms);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"before"});
+    EXPECT_EQ(slot_pid(), pid);
+    EXPECT_TRUE(process_exists(pid));
+}
+
+}  // namespace
+}  // namespace zembra::hub::test
