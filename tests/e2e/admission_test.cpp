@@ -72,6 +72,11 @@ TEST(Admission, OwnerIsServedAtOnceAfterAThousandRefusedConnections) {
 }
 
 TEST(Admission, AcceptFailuresAreLoggedOncePerSecondAndServiceGoesOn) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer build also has UBSan, whose vptr check probes memory through a pipe of its
+    // own: with every descriptor taken it misreports each virtual call as an invalid object.
+    GTEST_SKIP() << "UBSan's vptr check needs free descriptors";
+#endif
     constexpr unsigned DESCRIPTOR_LIMIT = 64;
     ServiceOptions options;
     options.descriptor_limit = DESCRIPTOR_LIMIT;
