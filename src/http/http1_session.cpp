@@ -1,0 +1,208 @@
+#include "http/http1_session.hpp"
+
+#include <chrono>
+#include <variant>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/read.hpp>
+
+#include "http/http1_response.hpp"
+#include "http/reply_channel.hpp"
+
+namespace zembra::http {
+namespace beast_http = boost::beast::http;
+namespace {
+
+// After a response that ends the connection, the client may still be sending (a refused body,
+// pipelined requests). Closing with unread input would reset the connection and could cost the
+// client the response, so input is drained first, within these bounds.
+constexpr std::chrono::milliseconds LINGER_TIME{1000};
+constexpr std::size_t LINGER_BYTES = 1 << 20;
+constexpr std::size_t DRAIN_CHUNK = 16 * 1024;
+
+constexpr std::string_view CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
+
+template <class Parser>
+RequestHead head_of(const Parser& parser) {
+    const auto& request = parser.get();
+    RequestHead head;
+    head.method = request.method_string();
+    head.target = request.target();
+    for (const auto& field : request) {
+        head.fields.push_back({std::string(field.name_string()), std::string(field.value())});
+    }
+    if (!parser.chunked()) {
+        if (auto length = parser.content_length()) head.content_length = *length;
+    }
+    return head;
+}
+
+}  // namespace
+
+Http1Session::Http1Session(Socket socket, boost::beast::flat_buffer buffer, ConnectionSlot slot,
+                           std::shared_ptr<ConnectionRegistry> registry)
+    : slot_(std::move(slot)),
+      registry_(std::move(registry)),
+      socket_(std::move(socket)),
+      buffer_(std::move(buffer)),
+      linger_timer_(socket_.get_executor()) {}
+
+void Http1Session::start(bool stopping) {
+    stopping_ = slot_.attach(weak_from_this()) || stopping;
+    if (stopping_ && buffer_.size() == 0) return close();
+    do_read_header();
+}
+
+void Http1Session::stop() {
+    boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->on_stop(); });
+}
+
+void Http1Session::on_stop() {
+    stopping_ = true;
+    // Idle: no byte of a next request has arrived (the parser consumes a head line by line).
+    if (reading_head_ && buffer_.size() == 0 && !head_parser_->got_some()) close();
+}
+
+void Http1Session::do_read_header() {
+    head_parser_.emplace();
+    // The application judges the declared length itself, before any body byte is read.
+    head_parser_->body_limit(boost::none);
+    reading_head_ = true;
+    beast_http::async_read_header(
+        socket_, buffer_, *head_parser_,
+        [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+            self->on_header(ec);
+        });
+}
+
+void Http1Session::on_header(boost::system::error_code ec) {
+    reading_head_ = false;
+    if (ec) return close();
+    const auto& request = head_parser_->get();
+    keep_alive_ = request.keep_alive();
+    http_1_0_ = request.version() < 11;
+    head_request_ = request.method() == beast_http::verb::head;
+    body_unread_ = !head_parser_->is_done();
+    decide(head_of(*head_parser_));
+}
+
+void Http1Session::decide(const RequestHead& head) {
+    Decision decision = registry_->handler()(head);
+    if (auto* respond = std::get_if<decision::Respond>(&decision)) {
+        return write_response(respond->response);
+    }
+    if (auto* defer = std::get_if<decision::Defer>(&decision)) {
+        return defer->start(await_reply());
+    }
+    auto& read_body = std::get<decision::ReadBody>(decision);
+    // Beast checks a declared length against the limit only while parsing the head, which ran
+    // without one; a body over the limit is never read.
+    if (head.content_length && *head.content_length > read_body.limit) return close();
+    then_ = std::move(read_body.then);
+    const std::string* expect = head.field("expect");
+    if (body_unread_ && !http_1_0_ && expect && field_name_equals(*expect, "100-continue")) {
+        return do_continue(read_body.limit);
+    }
+    do_read_body(read_body.limit);
+}
+
+void Http1Session::do_continue(std::size_t limit) {
+    boost::asio::async_write(
+        socket_, boost::asio::buffer(CONTINUE),
+        [self = shared_from_this(), limit](boost::system::error_code ec, std::size_t) {
+            if (ec) return self->close();
+            self->do_read_body(limit);
+        });
+}
+
+void Http1Session::do_read_body(std::size_t limit) {
+    body_parser_.emplace(std::move(*head_parser_));
+    head_parser_.reset();
+    body_parser_->body_limit(limit);
+    beast_http::async_read(socket_, buffer_, *body_parser_,
+                           [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+                               self->on_body(ec);
+                           });
+}
+
+void Http1Session::on_body(boost::system::error_code ec) {
+    // A body over the limit, a broken chunk or a vanished client: the request cannot be
+    // answered and the connection's framing is lost.
+    if (ec) return close();
+    body_unread_ = false;
+    std::string body = std::move(body_parser_->get().body());
+    body_parser_.reset();
+    auto then = std::move(then_);
+    then(std::move(body), await_reply());
+}
+
+Reply Http1Session::await_reply() {
+    awaiting_reply_ = true;
+    // The reply owns the connection: while its one request waits, nothing else reads from it.
+    return ReplyChannel<Http1Session, std::shared_ptr<Http1Session>, Strand>(
+        shared_from_this(), ++request_key_, socket_.get_executor());
+}
+
+void Http1Session::on_reply(std::uint64_t key, Response response) {
+    if (!awaiting_reply_ || key != request_key_ || closed_) return;
+    awaiting_reply_ = false;
+    write_response(response);
+}
+
+void Http1Session::on_unanswered(std::uint64_t key) {
+    if (awaiting_reply_ && key == request_key_) close();
+}
+
+void Http1Session::write_response(const Response& response) {
+    closing_ = response.closes_connection() || !keep_alive_ || stopping_ || body_unread_;
+    Persistence persistence = closing_    ? Persistence::close
+                              : http_1_0_ ? Persistence::keep_alive_1_0
+                                          : Persistence::keep_alive;
+    out_.clear();
+    append_http1_response(response, persistence, head_request_, out_);
+    std::size_t written = write_now(socket_, out_);
+    if (written == out_.size()) return on_write({});
+    boost::asio::async_write(socket_, boost::asio::buffer(out_) + written,
+                             [self = shared_from_this()](boost::system::error_code ec,
+                                                         std::size_t) { self->on_write(ec); });
+}
+
+void Http1Session::on_write(boost::system::error_code ec) {
+    if (ec) return close();
+    if (closing_ || stopping_) return linger();
+    do_read_header();
+}
+
+void Http1Session::linger() {
+    boost::system::error_code ignored;
+    socket_.shutdown(Socket::shutdown_send, ignored);
+    buffer_.clear();
+    linger_timer_.expires_after(LINGER_TIME);
+    linger_timer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+        if (!ec) self->close();
+    });
+    do_drain();
+}
+
+void Http1Session::do_drain() {
+    socket_.async_read_some(
+        buffer_.prepare(DRAIN_CHUNK),
+        [self = shared_from_this()](boost::system::error_code ec, std::size_t n) {
+            self->drained_ += n;
+            if (ec || self->drained_ >= LINGER_BYTES) return self->close();
+            self->do_drain();
+        });
+}
+
+void Http1Session::close() {
+    if (closed_) return;
+    closed_ = true;
+    boost::system::error_code ignored;
+    linger_timer_.cancel();
+    socket_.shutdown(Socket::shutdown_both, ignored);
+    socket_.close(ignored);
+}
+
+}  // namespace zembra::http

@@ -1,0 +1,75 @@
+// One HTTP/1.x connection: requests read head first and answered one at a time, in order, with
+// keep-alive; the body is read only when the application asks for it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include "http/connection_registry.hpp"
+#include "http/message.hpp"
+#include "http/transport.hpp"
+
+namespace zembra::http {
+
+class Http1Session : public Stoppable, public std::enable_shared_from_this<Http1Session> {
+  public:
+    // `buffer` holds the bytes the protocol detector has already read.
+    Http1Session(Socket socket, boost::beast::flat_buffer buffer, ConnectionSlot slot,
+                 std::shared_ptr<ConnectionRegistry> registry);
+
+    // Runs on the connection's strand. `stopping`: a graceful stop reached the detector first.
+    void start(bool stopping);
+    void stop() override;
+
+    void on_reply(std::uint64_t key, Response response);
+    void on_unanswered(std::uint64_t key);
+
+  private:
+    void do_read_header();
+    void on_header(boost::system::error_code ec);
+    void decide(const RequestHead& head);
+    void do_continue(std::size_t limit);
+    void do_read_body(std::size_t limit);
+    void on_body(boost::system::error_code ec);
+    Reply await_reply();
+    void write_response(const Response& response);
+    void on_write(boost::system::error_code ec);
+    void on_stop();
+    void linger();
+    void do_drain();
+    void close();
+
+    // Declared first, so the connection leaves the registry only after its socket is closed.
+    ConnectionSlot slot_;
+    std::shared_ptr<ConnectionRegistry> registry_;
+    Socket socket_;
+    boost::beast::flat_buffer buffer_;
+
+    std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> head_parser_;
+    std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> body_parser_;
+    std::move_only_function<void(std::string, Reply)> then_;
+    std::string out_;  // reused for every response
+    boost::asio::steady_timer linger_timer_;
+    std::size_t drained_ = 0;
+
+    std::uint64_t request_key_ = 0;
+    bool reading_head_ = false;
+    bool awaiting_reply_ = false;
+    bool keep_alive_ = true;
+    bool http_1_0_ = false;
+    bool head_request_ = false;
+    bool body_unread_ = false;
+    bool closing_ = false;
+    bool stopping_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace zembra::http

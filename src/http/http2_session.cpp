@@ -1,0 +1,444 @@
+#include "http/http2_session.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include "http/reply_channel.hpp"
+
+namespace zembra::http {
+
+struct Http2Session::Stream {
+    RequestHead head;
+    bool head_request = false;
+    bool decided = false;
+    bool reading_body = false;
+    bool awaiting_reply = false;
+    bool answered = false;
+    bool remote_closed = false;
+    std::uint64_t body_received = 0;
+    std::size_t body_limit = 0;
+    std::string body;
+    std::move_only_function<void(std::string, Reply)> then;
+    std::string response_body;
+    std::size_t response_sent = 0;
+};
+
+namespace {
+
+// Gathers several frames into one write; a larger batch only delays the first bytes.
+constexpr std::size_t WRITE_BATCH = 64 * 1024;
+
+Http2Session& session_of(void* user_data) {
+    return *static_cast<Http2Session*>(user_data);
+}
+
+int begin_headers_callback(nghttp2_session*, const nghttp2_frame* frame, void* user_data) {
+    return session_of(user_data).on_begin_headers(*frame);
+}
+
+int header_callback(nghttp2_session*, const nghttp2_frame* frame, const std::uint8_t* name,
+                    std::size_t name_length, const std::uint8_t* value, std::size_t value_length,
+                    std::uint8_t, void* user_data) {
+    return session_of(user_data).on_header(*frame,
+                                           {reinterpret_cast<const char*>(name), name_length},
+                                           {reinterpret_cast<const char*>(value), value_length});
+}
+
+int frame_recv_callback(nghttp2_session*, const nghttp2_frame* frame, void* user_data) {
+    return session_of(user_data).on_frame_recv(*frame);
+}
+
+int data_chunk_recv_callback(nghttp2_session*, std::uint8_t, std::int32_t stream_id,
+                             const std::uint8_t* data, std::size_t length, void* user_data) {
+    return session_of(user_data).on_data_chunk(stream_id, data, length);
+}
+
+int frame_send_callback(nghttp2_session*, const nghttp2_frame* frame, void* user_data) {
+    return session_of(user_data).on_frame_send(*frame);
+}
+
+int stream_close_callback(nghttp2_session*, std::int32_t stream_id, std::uint32_t,
+                          void* user_data) {
+    return session_of(user_data).on_stream_close(stream_id);
+}
+
+ssize_t data_source_read_callback(nghttp2_session*, std::int32_t stream_id, std::uint8_t* buf,
+                                  std::size_t length, std::uint32_t* data_flags,
+                                  nghttp2_data_source*, void* user_data) {
+    return session_of(user_data).read_response_body(stream_id, buf, length, data_flags);
+}
+
+// One set of callbacks for every session, built on first use.
+class Callbacks {
+  public:
+    Callbacks() {
+        nghttp2_session_callbacks_new(&callbacks_);
+        nghttp2_session_callbacks_set_on_begin_headers_callback(callbacks_, begin_headers_callback);
+        nghttp2_session_callbacks_set_on_header_callback(callbacks_, header_callback);
+        nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks_, frame_recv_callback);
+        nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks_,
+                                                                  data_chunk_recv_callback);
+        nghttp2_session_callbacks_set_on_frame_send_callback(callbacks_, frame_send_callback);
+        nghttp2_session_callbacks_set_on_stream_close_callback(callbacks_, stream_close_callback);
+    }
+    ~Callbacks() { nghttp2_session_callbacks_del(callbacks_); }
+    Callbacks(const Callbacks&) = delete;
+    Callbacks& operator=(const Callbacks&) = delete;
+
+    const nghttp2_session_callbacks* get() const { return callbacks_; }
+
+  private:
+    nghttp2_session_callbacks* callbacks_ = nullptr;
+};
+
+const nghttp2_session_callbacks* callbacks() {
+    static const Callbacks instance;
+    return instance.get();
+}
+
+// Without a stream limit of its own, nghttp2 would keep every closed stream of a connection
+// (for the priority tree) until the connection ends: memory growing with each request.
+class Options {
+  public:
+    Options() {
+        nghttp2_option_new(&option_);
+        nghttp2_option_set_no_closed_streams(option_, 1);
+    }
+    ~Options() { nghttp2_option_del(option_); }
+    Options(const Options&) = delete;
+    Options& operator=(const Options&) = delete;
+
+    const nghttp2_option* get() const { return option_; }
+
+  private:
+    nghttp2_option* option_ = nullptr;
+};
+
+const nghttp2_option* options() {
+    static const Options instance;
+    return instance.get();
+}
+
+// Fields that describe an HTTP/1 connection; HTTP/2 forbids them.
+bool is_connection_specific(std::string_view lower_name) {
+    return lower_name == "connection" || lower_name == "keep-alive" ||
+           lower_name == "proxy-connection" || lower_name == "transfer-encoding" ||
+           lower_name == "upgrade" || lower_name == "content-length";
+}
+
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+nghttp2_nv name_value(const std::string& name, const std::string& value) {
+    return {reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
+            reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
+            value.size(), NGHTTP2_NV_FLAG_NONE};
+}
+
+std::optional<std::uint64_t> parse_length(std::string_view text) {
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    return value;
+}
+
+bool ends_stream(const nghttp2_frame& frame) {
+    return (frame.hd.type == NGHTTP2_HEADERS || frame.hd.type == NGHTTP2_DATA) &&
+           (frame.hd.flags & NGHTTP2_FLAG_END_STREAM) != 0;
+}
+
+}  // namespace
+
+Http2Session::Http2Session(Socket socket, boost::beast::flat_buffer preface, ConnectionSlot slot,
+                           std::shared_ptr<ConnectionRegistry> registry)
+    : slot_(std::move(slot)),
+      registry_(std::move(registry)),
+      socket_(std::move(socket)),
+      preface_(std::move(preface)) {}
+
+Http2Session::~Http2Session() = default;
+
+void Http2Session::start(bool stopping) {
+    stopping = slot_.attach(weak_from_this()) || stopping;
+    nghttp2_session* session = nullptr;
+    if (nghttp2_session_server_new2(&session, callbacks(), this, options()) != 0) return close();
+    session_.reset(session);
+    // An empty SETTINGS frame: every limit stays at the protocol's and the library's default.
+    if (nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0) != 0) return close();
+    const auto* bytes = static_cast<const std::uint8_t*>(preface_.data().data());
+    if (!receive(bytes, preface_.size())) return close();
+    preface_ = {};
+    if (stopping) on_stop();
+    do_write();
+    do_read();
+}
+
+void Http2Session::stop() {
+    boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->on_stop(); });
+}
+
+void Http2Session::on_stop() {
+    if (closed_ || goaway_sent_) return;
+    goaway_sent_ = true;
+    nghttp2_session* session = session_.get();
+    // The notice alone does not refuse new streams; the final GOAWAY names the last stream we
+    // accepted, and the connection closes once those are answered.
+    nghttp2_submit_shutdown_notice(session);
+    nghttp2_submit_goaway(session, NGHTTP2_FLAG_NONE,
+                          nghttp2_session_get_last_proc_stream_id(session), NGHTTP2_NO_ERROR,
+                          nullptr, 0);
+    do_write();
+}
+
+Http2Session::Stream* Http2Session::find(std::int32_t stream_id) {
+    auto it = streams_.find(stream_id);
+    return it == streams_.end() ? nullptr : it->second.get();
+}
+
+int Http2Session::on_begin_headers(const nghttp2_frame& frame) {
+    if (frame.hd.type == NGHTTP2_HEADERS && frame.headers.cat == NGHTTP2_HCAT_REQUEST) {
+        streams_.emplace(frame.hd.stream_id, std::make_unique<Stream>());
+    }
+    return 0;
+}
+
+int Http2Session::on_header(const nghttp2_frame& frame, std::string_view name,
+                            std::string_view value) {
+    if (frame.hd.type != NGHTTP2_HEADERS || frame.headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
+    Stream* stream = find(frame.hd.stream_id);
+    if (stream == nullptr) return 0;
+    RequestHead& head = stream->head;
+    if (name == ":method") {
+        head.method = value;
+    } else if (name == ":path") {
+        head.target = value;
+    } else if (!name.starts_with(':')) {
+        if (name == "content-length") head.content_length = parse_length(value);
+        head.fields.push_back({std::string(name), std::string(value)});
+    }
+    return 0;
+}
+
+int Http2Session::on_frame_recv(const nghttp2_frame& frame) {
+    if (frame.hd.type != NGHTTP2_HEADERS && frame.hd.type != NGHTTP2_DATA) return 0;
+    Stream* stream = find(frame.hd.stream_id);
+    if (stream == nullptr) return 0;
+    if (frame.hd.type == NGHTTP2_HEADERS && !stream->decided) decide(frame.hd.stream_id, *stream);
+    if ((frame.hd.flags & NGHTTP2_FLAG_END_STREAM) != 0) {
+        stream->remote_closed = true;
+        if (stream->reading_body) end_of_request_body(frame.hd.stream_id, *stream);
+    }
+    return 0;
+}
+
+void Http2Session::decide(std::int32_t stream_id, Stream& stream) {
+    stream.decided = true;
+    stream.head_request = stream.head.method == "HEAD";
+    Decision decision = registry_->handler()(stream.head);
+    if (auto* respond = std::get_if<decision::Respond>(&decision)) {
+        return submit_response(stream_id, stream, std::move(respond->response));
+    }
+    if (auto* defer = std::get_if<decision::Defer>(&decision)) {
+        return defer->start(await_reply(stream_id));
+    }
+    auto& read_body = std::get<decision::ReadBody>(decision);
+    stream.reading_body = true;
+    stream.body_limit = read_body.limit;
+    stream.then = std::move(read_body.then);
+}
+
+int Http2Session::on_data_chunk(std::int32_t stream_id, const std::uint8_t* data,
+                                std::size_t length) {
+    Stream* stream = find(stream_id);
+    if (stream == nullptr) return 0;
+    stream->body_received += length;
+    // Bodies nobody asked for are dropped; nghttp2 still returns their flow-control credit.
+    if (!stream->reading_body) return 0;
+    if (length > stream->body_limit - stream->body.size()) {
+        stream->reading_body = false;
+        nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, stream_id,
+                                  NGHTTP2_INTERNAL_ERROR);
+        return 0;
+    }
+    stream->body.append(reinterpret_cast<const char*>(data), length);
+    return 0;
+}
+
+void Http2Session::end_of_request_body(std::int32_t stream_id, Stream& stream) {
+    stream.reading_body = false;
+    auto then = std::move(stream.then);
+    then(std::move(stream.body), await_reply(stream_id));
+}
+
+Reply Http2Session::await_reply(std::int32_t stream_id) {
+    if (Stream* stream = find(stream_id)) stream->awaiting_reply = true;
+    // Weak: the read loop owns the connection; a reply that outlives it is dropped.
+    return ReplyChannel<Http2Session, std::weak_ptr<Http2Session>, Strand>(
+        weak_from_this(), static_cast<std::uint64_t>(stream_id), socket_.get_executor());
+}
+
+void Http2Session::on_reply(std::uint64_t stream_id, Response response) {
+    if (closed_) return;
+    auto id = static_cast<std::int32_t>(stream_id);
+    Stream* stream = find(id);
+    if (stream == nullptr || !stream->awaiting_reply) return;
+    stream->awaiting_reply = false;
+    submit_response(id, *stream, std::move(response));
+    do_write();
+}
+
+void Http2Session::on_unanswered(std::uint64_t stream_id) {
+    if (closed_) return;
+    auto id = static_cast<std::int32_t>(stream_id);
+    Stream* stream = find(id);
+    if (stream == nullptr || !stream->awaiting_reply) return;
+    stream->awaiting_reply = false;
+    nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, id, NGHTTP2_INTERNAL_ERROR);
+    do_write();
+}
+
+void Http2Session::submit_response(std::int32_t stream_id, Stream& stream, Response response) {
+    stream.answered = true;
+    std::vector<std::string> names;
+    names.reserve(response.fields.size() + 2);
+    std::vector<nghttp2_nv> headers;
+    headers.reserve(response.fields.size() + 2);
+    names.push_back(":status");
+    std::string status = std::to_string(response.status);
+    headers.push_back(name_value(names.back(), status));
+    for (const Field& field : response.fields) {
+        names.push_back(lower_case(field.name));
+        if (is_connection_specific(names.back())) continue;
+        headers.push_back(name_value(names.back(), field.value));
+    }
+    names.push_back("content-length");
+    std::string length = std::to_string(response.body.size());
+    headers.push_back(name_value(names.back(), length));
+
+    stream.response_body = std::move(response.body);
+    nghttp2_data_provider body{};
+    body.read_callback = data_source_read_callback;
+    bool has_body = !stream.head_request && !stream.response_body.empty();
+    // nghttp2 copies the header block; the names and values need only outlive this call.
+    int rv = nghttp2_submit_response(session_.get(), stream_id, headers.data(), headers.size(),
+                                     has_body ? &body : nullptr);
+    if (rv != 0) {
+        nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, stream_id,
+                                  NGHTTP2_INTERNAL_ERROR);
+    }
+}
+
+ssize_t Http2Session::read_response_body(std::int32_t stream_id, std::uint8_t* out,
+                                         std::size_t length, std::uint32_t* flags) {
+    Stream* stream = find(stream_id);
+    if (stream == nullptr) return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
+    std::size_t n = std::min(length, stream->response_body.size() - stream->response_sent);
+    std::memcpy(out, stream->response_body.data() + stream->response_sent, n);
+    stream->response_sent += n;
+    if (stream->response_sent == stream->response_body.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
+    return static_cast<ssize_t>(n);
+}
+
+int Http2Session::on_frame_send(const nghttp2_frame& frame) {
+    if (!ends_stream(frame)) return 0;
+    Stream* stream = find(frame.hd.stream_id);
+    // Answered while the request body is still arriving: tell the client to stop sending,
+    // unless the rest already fits the credit it holds. Some clients (curl 7.88) drop a complete
+    // response on RST_STREAM(NO_ERROR); a remainder within the window costs nothing to let in.
+    if (stream != nullptr && !stream->remote_closed &&
+        !rest_fits_window(frame.hd.stream_id, *stream)) {
+        nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, frame.hd.stream_id,
+                                  NGHTTP2_NO_ERROR);
+    }
+    return 0;
+}
+
+bool Http2Session::rest_fits_window(std::int32_t stream_id, const Stream& stream) {
+    const std::optional<std::uint64_t>& declared = stream.head.content_length;
+    if (!declared) return false;
+    std::uint64_t rest = *declared > stream.body_received ? *declared - stream.body_received : 0;
+    std::int32_t window = nghttp2_session_get_stream_local_window_size(session_.get(), stream_id);
+    return window >= 0 && rest <= static_cast<std::uint64_t>(window);
+}
+
+int Http2Session::on_stream_close(std::int32_t stream_id) {
+    streams_.erase(stream_id);
+    return 0;
+}
+
+void Http2Session::do_read() {
+    socket_.async_read_some(boost::asio::buffer(in_),
+                            [self = shared_from_this()](boost::system::error_code ec,
+                                                        std::size_t n) { self->on_read(ec, n); });
+}
+
+void Http2Session::on_read(boost::system::error_code ec, std::size_t n) {
+    if (ec || closed_) return close();
+    if (!receive(in_.data(), n)) return close();
+    do_write();
+    if (nghttp2_session_want_read(session_.get()) != 0) do_read();
+}
+
+bool Http2Session::receive(const std::uint8_t* data, std::size_t length) {
+    // nghttp2 answers protocol errors itself (GOAWAY); a negative result is fatal.
+    return nghttp2_session_mem_recv(session_.get(), data, length) >= 0;
+}
+
+void Http2Session::do_write() {
+    while (!writing_ && !closed_) {
+        while (out_.size() < WRITE_BATCH) {
+            const std::uint8_t* data = nullptr;
+            ssize_t n = nghttp2_session_mem_send(session_.get(), &data);
+            if (n < 0) return close();
+            if (n == 0) break;
+            out_.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
+        }
+        if (out_.empty()) return close_when_done();
+        std::size_t written = write_now(socket_, out_);
+        if (written == out_.size()) {
+            out_.clear();
+            continue;
+        }
+        writing_ = true;
+        boost::asio::async_write(socket_, boost::asio::buffer(out_) + written,
+                                 [self = shared_from_this()](boost::system::error_code ec,
+                                                             std::size_t) { self->on_write(ec); });
+    }
+}
+
+void Http2Session::on_write(boost::system::error_code ec) {
+    writing_ = false;
+    out_.clear();
+    if (ec) return close();
+    do_write();
+}
+
+void Http2Session::close_when_done() {
+    if (nghttp2_session_want_read(session_.get()) == 0 &&
+        nghttp2_session_want_write(session_.get()) == 0) {
+        close();
+    }
+}
+
+void Http2Session::close() {
+    if (closed_) return;
+    closed_ = true;
+    boost::system::error_code ignored;
+    socket_.shutdown(Socket::shutdown_both, ignored);
+    socket_.close(ignored);
+}
+
+}  // namespace zembra::http

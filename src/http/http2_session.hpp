@@ -1,0 +1,86 @@
+// One HTTP/2 connection (prior knowledge) on an nghttp2 server session: every stream is decided
+// and answered on its own, so a slow reply on one stream never delays another.
+#pragma once
+
+#include <nghttp2/nghttp2.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include <boost/beast/core/flat_buffer.hpp>
+
+#include "http/connection_registry.hpp"
+#include "http/message.hpp"
+#include "http/transport.hpp"
+
+namespace zembra::http {
+
+class Http2Session : public Stoppable, public std::enable_shared_from_this<Http2Session> {
+  public:
+    // `preface` holds the bytes the protocol detector has read: the client preface and more.
+    Http2Session(Socket socket, boost::beast::flat_buffer preface, ConnectionSlot slot,
+                 std::shared_ptr<ConnectionRegistry> registry);
+    ~Http2Session() override;
+
+    // Runs on the connection's strand. `stopping`: a graceful stop reached the detector first.
+    void start(bool stopping);
+    void stop() override;
+
+    void on_reply(std::uint64_t stream_id, Response response);
+    void on_unanswered(std::uint64_t stream_id);
+
+    // Targets of nghttp2's callbacks. They run inside mem_recv/mem_send and so must never call
+    // either; they may only submit frames, which the write loop picks up afterwards.
+    int on_begin_headers(const nghttp2_frame& frame);
+    int on_header(const nghttp2_frame& frame, std::string_view name, std::string_view value);
+    int on_frame_recv(const nghttp2_frame& frame);
+    int on_data_chunk(std::int32_t stream_id, const std::uint8_t* data, std::size_t length);
+    int on_frame_send(const nghttp2_frame& frame);
+    int on_stream_close(std::int32_t stream_id);
+    ssize_t read_response_body(std::int32_t stream_id, std::uint8_t* out, std::size_t length,
+                               std::uint32_t* flags);
+
+  private:
+    struct Stream;
+    struct SessionDeleter {
+        void operator()(nghttp2_session* session) const { nghttp2_session_del(session); }
+    };
+
+    Stream* find(std::int32_t stream_id);
+    void decide(std::int32_t stream_id, Stream& stream);
+    void end_of_request_body(std::int32_t stream_id, Stream& stream);
+    Reply await_reply(std::int32_t stream_id);
+    void submit_response(std::int32_t stream_id, Stream& stream, Response response);
+    // The declared rest of the request body can arrive without further flow-control credit.
+    bool rest_fits_window(std::int32_t stream_id, const Stream& stream);
+    void on_stop();
+    void do_read();
+    void on_read(boost::system::error_code ec, std::size_t n);
+    bool receive(const std::uint8_t* data, std::size_t length);
+    void do_write();
+    void on_write(boost::system::error_code ec);
+    void close_when_done();
+    void close();
+
+    // Declared first, so the connection leaves the registry only after its socket is closed.
+    ConnectionSlot slot_;
+    std::shared_ptr<ConnectionRegistry> registry_;
+    Socket socket_;
+    boost::beast::flat_buffer preface_;
+    std::unordered_map<std::int32_t, std::unique_ptr<Stream>> streams_;
+    // After streams_, so that the session goes first: nothing nghttp2 does can reach a stream
+    // that is already gone.
+    std::unique_ptr<nghttp2_session, SessionDeleter> session_;
+
+    std::array<std::uint8_t, 16 * 1024> in_;
+    std::string out_;  // reused; one write in flight at a time
+    bool writing_ = false;
+    bool goaway_sent_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace zembra::http

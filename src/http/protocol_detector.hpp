@@ -1,0 +1,43 @@
+// The first bytes of a connection choose its protocol: the HTTP/2 client preface means HTTP/2 by
+// prior knowledge, anything else HTTP/1.x. The bytes read while choosing go to the chosen session.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include <boost/beast/core/flat_buffer.hpp>
+
+#include "http/connection_registry.hpp"
+#include "http/transport.hpp"
+
+namespace zembra::http {
+
+enum class Protocol { undecided, http1, http2 };
+
+// Decides as soon as the bytes stop matching the preface ("PRI * HTTP/2.0" is also a valid
+// HTTP/1 request line, so a short prefix alone decides nothing).
+Protocol detect_protocol(std::string_view first_bytes);
+
+class ProtocolDetector : public Stoppable, public std::enable_shared_from_this<ProtocolDetector> {
+  public:
+    ProtocolDetector(Socket socket, ConnectionSlot slot,
+                     std::shared_ptr<ConnectionRegistry> registry);
+
+    // Callable from any thread.
+    void start();
+    void stop() override;
+
+  private:
+    void do_read();
+    void on_read(boost::system::error_code ec, std::size_t n);
+    void hand_over(Protocol protocol);
+
+    // Declared first, so the connection leaves the registry only after its socket is closed.
+    ConnectionSlot slot_;
+    std::shared_ptr<ConnectionRegistry> registry_;
+    Socket socket_;
+    boost::beast::flat_buffer buffer_;
+    bool stopping_ = false;
+};
+
+}  // namespace zembra::http

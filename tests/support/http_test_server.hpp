@@ -1,0 +1,112 @@
+// An http::Server under test: worker threads, a listening Unix socket and an accept thread that
+// hands each connection to serve(), as the service's admission does.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "http/server.hpp"
+
+namespace zembra::test {
+
+class HttpTestServer {
+  public:
+    HttpTestServer(http::Handler handler, std::string path = "/tmp/http-test.sock");
+    ~HttpTestServer();
+
+    const std::string& path() const { return path_; }
+    http::Server& server() { return *server_; }
+    // Connections handed to the server so far.
+    int connections() const { return connections_.load(); }
+
+  private:
+    void accept_loop();
+
+    std::string path_;
+    boost::asio::io_context workers_;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+    std::optional<http::Server> server_;
+    std::vector<std::thread> threads_;
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};
+    std::atomic<int> connections_{0};
+    std::thread acceptor_;
+};
+
+// Replies parked by a test handler, to be answered (or dropped) by the test, from its own thread.
+class ParkedReplies {
+  public:
+    void park(http::Reply reply);
+    // Waits until `count` replies are parked; false after `timeout`.
+    bool wait_for(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Takes the oldest parked reply (wait_for it first).
+    http::Reply take();
+    // Drops every parked reply unanswered; call before the server goes away.
+    void drop_all();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable parked_;
+    std::deque<http::Reply> replies_;
+};
+
+// A one-shot flag set from the server's on_closed.
+class Flag {
+  public:
+    void set();
+    bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    bool is_set();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool set_ = false;
+};
+
+// A plain client connection for byte-exact exchanges.
+class RawConnection {
+  public:
+    explicit RawConnection(const std::string& path);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    void send(std::string_view bytes);
+    // Tells the server that nothing more is coming.
+    void shutdown_send();
+    // Reads until `text` has arrived, the server closes, or `timeout` passes; returns all
+    // received so far.
+    const std::string& read_until(std::string_view text,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Reads until the server closes; false if it has not closed within `timeout`.
+    bool read_to_eof(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    const std::string& received() const { return received_; }
+    // The server closed its side (EOF, or a reset: see `reset()`).
+    bool closed() const { return closed_; }
+    bool reset() const { return reset_; }
+    void close();
+
+  private:
+    bool read_some(std::chrono::steady_clock::time_point deadline);
+
+    int fd_ = -1;
+    std::string received_;
+    bool closed_ = false;
+    bool reset_ = false;
+};
+
+// Number of open descriptors of this process.
+int open_descriptors();
+
+}  // namespace zembra::test

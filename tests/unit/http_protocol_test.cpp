@@ -1,0 +1,65 @@
+// Protocol choice and the HTTP/1.1 wire form, without sockets.
+#include <gtest/gtest.h>
+
+#include "http/http1_response.hpp"
+#include "http/protocol_detector.hpp"
+
+namespace zembra::http {
+namespace {
+
+using namespace std::string_view_literals;
+
+TEST(DetectProtocol, DecidesOnTheFirstMismatchingByte) {
+    struct Case {
+        const char* name;
+        std::string_view bytes;
+        Protocol expected;
+    };
+    const Case cases[] = {
+        {"nothing yet", "", Protocol::undecided},
+        {"preface prefix", "PRI * HTTP/2.0\r\n", Protocol::undecided},
+        {"whole preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", Protocol::http2},
+        {"preface and a frame", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n\0\0\0\4"sv, Protocol::http2},
+        {"HTTP/1 request with the preface's method", "PRI * HTTP/1.1\r\n", Protocol::http1},
+        {"short HTTP/1 request", "GET / HTTP/1.0\r\n\r\n", Protocol::http1},
+        {"one byte", "G", Protocol::http1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(detect_protocol(c.bytes), c.expected);
+    }
+}
+
+TEST(Http1Response, FramingIsTheServers) {
+    const Response response{
+        200,
+        {{"Content-Type", "text/plain"}, {"Content-Length", "99"}, {"connection", "close"}},
+        "hi"};
+    struct Case {
+        const char* name;
+        Persistence persistence;
+        bool head;
+        const char* wire;
+    };
+    const Case cases[] = {
+        {"keep-alive", Persistence::keep_alive, false,
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\ncontent-length: 2\r\n\r\nhi"},
+        {"close", Persistence::close, false,
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nconnection: close\r\n"
+         "content-length: 2\r\n\r\nhi"},
+        {"HTTP/1.0 keep-alive", Persistence::keep_alive_1_0, false,
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nconnection: keep-alive\r\n"
+         "content-length: 2\r\n\r\nhi"},
+        {"HEAD", Persistence::keep_alive, true,
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\ncontent-length: 2\r\n\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string out = "left ";
+        append_http1_response(response, c.persistence, c.head, out);
+        EXPECT_EQ(out, std::string("left ") + c.wire);
+    }
+}
+
+}  // namespace
+}  // namespace zembra::http
