@@ -24,7 +24,7 @@ class HttpServerFixture : public testing::Test {
         return heads_;
     }
 
-    // curl against the test server; `extra` goes before the URL path list.
+    // curl over the test server's socket, with `arguments` (options and URLs).
     ProcessResult curl(std::vector<std::string> arguments) {
         std::vector<std::string> argv = {"curl", "-sS", "--unix-socket", server_.path()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());

@@ -35,16 +35,20 @@ TEST_F(GracefulStop, WithoutConnectionsEndsAtOnceAndRefusesNewOnes) {
     EXPECT_EQ(late.received(), "");
 }
 
-TEST_F(GracefulStop, IdleHttp1ConnectionsCloseAtOnce) {
+TEST_F(GracefulStop, IdleConnectionsCloseAtOnce) {
     RawConnection used(server_.path());
     used.send("GET /hello HTTP/1.1\r\nHost: x\r\n\r\n");
     used.read_until("/hello");
     RawConnection silent(server_.path());
+    H2Client h2(server_.path());
+    ASSERT_TRUE(h2.finish(h2.submit({.path = "/hello"})));
     std::this_thread::sleep_for(20ms);  // let the server take `silent` in
 
     stop();
     EXPECT_TRUE(used.read_to_eof(1s));
     EXPECT_TRUE(silent.read_to_eof(1s));
+    EXPECT_TRUE(h2.run_until([&] { return h2.connection_closed(); }, 1s));
+    EXPECT_TRUE(h2.goaway_last_stream_id());
     EXPECT_TRUE(closed_.wait(1s));
 }
 

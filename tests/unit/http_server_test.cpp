@@ -58,7 +58,7 @@ TEST_F(HttpServer, PrefaceSplitAcrossReadsIsHttp2) {
     EXPECT_EQ(received[3], '\4') << "the server's first frame is SETTINGS";
 }
 
-TEST_F(HttpServer, Curl) {
+TEST_F(HttpServer, CurlIsServedOverBothProtocols) {
     struct Case {
         const char* name;
         std::vector<std::string> arguments;
