@@ -35,14 +35,22 @@ CurlRequest start_request(const CoreAddress& address, std::string_view session_i
             .content_type = "application/json"};
 }
 
-// Starts a Core over HTTP/1.1; its process id.
-pid_t start_core(const CoreAddress& address, std::string_view session_id = SESSION_ID) {
+// Starts a Core over HTTP/1.1 that runs `commands` and then says "ready"; its process id once
+// it has, so that a SIGTERM it is to ignore never finds it still at its default.
+pid_t start_core(const CoreAddress& address, const std::string& commands,
+                 std::string_view session_id = SESSION_ID) {
+    address.set_core_commands(commands + "print ready\\n\n");
     const HttpAnswer started = curl_exchange(Protocol::http1, start_request(address, session_id));
     EXPECT_EQ(started.status, 200) << started.body;
     const std::string prefix = "\"pid\":";
     const std::size_t at = started.body.find(prefix);
     if (at == std::string::npos) throw std::runtime_error("no pid in " + started.body);
-    return static_cast<pid_t>(std::stol(started.body.substr(at + prefix.size())));
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+        if (curl_exchange(Protocol::http1, {.target = "/logs"}).body.ends_with("ready"))
+            return static_cast<pid_t>(std::stol(started.body.substr(at + prefix.size())));
+    }
+    throw std::runtime_error("the Core never said it was ready");
 }
 
 bool process_exists(pid_t pid) {
@@ -194,10 +202,7 @@ TEST(Shutdown, IdleConnectionsCloseAtOnceAndDoNotDelayExit) {
 // the signal comes, short enough to finish within the grace when it started 1 s earlier.
 class RequestInFlight : public testing::Test {
   protected:
-    void SetUp() override {
-        address.set_core_commands("ignore-term\n");
-        core = start_core(address);
-    }
+    void SetUp() override { core = start_core(address, "ignore-term\n"); }
 
     void signal_after_a_second() {
         std::this_thread::sleep_for(1s);
@@ -291,8 +296,7 @@ TEST(Shutdown, RunningCoreIsGoneWhenTheHelperHasExited) {
         SCOPED_TRACE(c.name);
         HelperService helper;
         const CoreAddress address(12);
-        address.set_core_commands(c.core_commands);
-        const pid_t core = start_core(address);
+        const pid_t core = start_core(address, c.core_commands);
         ASSERT_TRUE(process_exists(core));
 
         helper.signal(SIGTERM);
@@ -321,8 +325,7 @@ bool process_with_argument(const std::string& argument) {
 TEST(Shutdown, StartWaitingForTheSlotWhenShutdownBeginsLaunchesNoCore) {
     HelperService helper;
     const CoreAddress first(13);
-    first.set_core_commands("ignore-term\n");
-    start_core(first);
+    start_core(first, "ignore-term\n");
     const CoreAddress second(14);
     second.set_core_commands("ignore-term\n");
 
