@@ -1,13 +1,9 @@
 #include "http/message.hpp"
 
-#include <algorithm>
+#include "ascii.hpp"
 
 namespace zembra::http {
 namespace {
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 const std::string* find_field(const std::vector<Field>& fields, std::string_view name) {
     for (const Field& field : fields) {
@@ -19,7 +15,7 @@ const std::string* find_field(const std::vector<Field>& fields, std::string_view
 }  // namespace
 
 bool field_name_equals(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) { return lower(x) == lower(y); });
+    return equals_ignoring_ascii_case(a, b);
 }
 
 const std::string* RequestHead::field(std::string_view name) const {

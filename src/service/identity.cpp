@@ -1,5 +1,6 @@
 #include "service/identity.hpp"
 
+#include "ascii.hpp"
 #include "service/linux/executable_path.hpp"
 #include "utf8.hpp"
 
@@ -7,15 +8,6 @@ namespace zembra::service {
 namespace {
 
 constexpr std::string_view PRE_EXECUTABLE = "ZembraPreHelperService";
-
-bool ascii_iequals(std::string_view a, std::string_view b) {
-    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
 
 // The name without its last extension; a leading dot does not start an extension.
 std::string_view file_stem(std::string_view name) {
@@ -38,7 +30,7 @@ bool compute_pre_release() {
 bool is_pre_release_file_name(std::string_view name) {
     if (name.empty() || name == "." || name == "..") return false;
     const std::string_view stem = file_stem(name);
-    return is_valid_utf8(stem) && ascii_iequals(stem, PRE_EXECUTABLE);
+    return is_valid_utf8(stem) && equals_ignoring_ascii_case(stem, PRE_EXECUTABLE);
 }
 
 bool pre_release() {
