@@ -22,6 +22,10 @@ constexpr std::chrono::milliseconds LINGER_TIME{1000};
 constexpr std::size_t LINGER_BYTES = 1 << 20;
 constexpr std::size_t DRAIN_CHUNK = 16 * 1024;
 
+// A body left unread by a refusal is read past when it is this small, so the refusal does not
+// cost the client its connection; it is never kept.
+constexpr std::size_t DISCARDED_BODY_LIMIT = 4096;
+
 constexpr std::string_view CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 
 template <class Parser>
@@ -155,8 +159,20 @@ void Http1Session::on_unanswered(std::uint64_t key) {
     if (awaiting_reply_ && key == request_key_) close();
 }
 
+// A client that asked to continue and got a final answer may never send the body, so only a
+// body that is surely coming, and small, is read past.
+bool Http1Session::can_discard_body() const {
+    if (!head_parser_) return false;
+    const auto& request = head_parser_->get();
+    if (request.find(beast_http::field::expect) != request.end()) return false;
+    if (head_parser_->chunked()) return true;
+    const auto length = head_parser_->content_length();
+    return length && *length <= DISCARDED_BODY_LIMIT;
+}
+
 void Http1Session::write_response(const Response& response) {
-    closing_ = response.closes_connection() || !keep_alive_ || stopping_ || body_unread_;
+    closing_ = response.closes_connection() || !keep_alive_ || stopping_ ||
+               (body_unread_ && !can_discard_body());
     Persistence persistence = closing_    ? Persistence::close
                               : http_1_0_ ? Persistence::keep_alive_1_0
                                           : Persistence::keep_alive;
@@ -172,6 +188,26 @@ void Http1Session::write_response(const Response& response) {
 void Http1Session::on_write(boost::system::error_code ec) {
     if (ec) return close();
     if (closing_ || stopping_) return linger();
+    if (body_unread_) return do_discard_body();
+    do_read_header();
+}
+
+void Http1Session::do_discard_body() {
+    body_parser_.emplace(std::move(*head_parser_));
+    head_parser_.reset();
+    body_parser_->body_limit(DISCARDED_BODY_LIMIT);
+    beast_http::async_read(socket_, buffer_, *body_parser_,
+                           [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+                               self->on_discarded(ec);
+                           });
+}
+
+void Http1Session::on_discarded(boost::system::error_code ec) {
+    body_parser_.reset();
+    // Past the limit or a broken chunk: the framing is lost, the answer already went out.
+    if (ec) return linger();
+    body_unread_ = false;
+    if (stopping_) return linger();
     do_read_header();
 }
 

@@ -41,7 +41,10 @@ class Http1Session : public Stoppable, public std::enable_shared_from_this<Http1
     void on_body(boost::system::error_code ec);
     Reply await_reply();
     void write_response(const Response& response);
+    bool can_discard_body() const;
     void on_write(boost::system::error_code ec);
+    void do_discard_body();
+    void on_discarded(boost::system::error_code ec);
     void on_stop();
     void linger();
     void do_drain();

@@ -15,8 +15,8 @@ struct Refusal {
     int status;
     std::string body;
     bool protocol_header;
-    // Over HTTP/1.1: the answer says "connection: close", because the helper refuses the
-    // client or because a body is left unread. HTTP/2 never sends the field.
+    // Over HTTP/1.1: the answer says "connection: close" (a refused client, a body too large to
+    // read past). HTTP/2 never sends the field.
     bool connection_close;
     // A body of unknown length, answered on the head: over HTTP/2 the helper then ends the
     // stream with RST_STREAM(NO_ERROR), as RFC 9113 allows, and curl 7.88 drops the answer it
@@ -62,7 +62,7 @@ const Refusal REFUSALS[] = {
      411,
      error_json(INVALID, "request body length is required"),
      false,
-     true,
+     false,
      true},
     {"body above 4096 bytes",
      {.method = "POST", .target = "/stop", .body = std::string(4097, ' ')},
@@ -84,7 +84,7 @@ const Refusal REFUSALS[] = {
      500,
      error_json("internalError", "unhandled Helper request rejection"),
      false,
-     true},
+     false},
 };
 
 using Refusals = ApiTest;

@@ -48,6 +48,10 @@ bool isolate() {
         std::fprintf(stderr, "tests must run as root (they use private mount namespaces)\n");
         return false;
     }
+    // Must happen before any thread exists: unshare(CLONE_NEWNS) refuses multi-threaded callers.
+    if (::unshare(CLONE_NEWNS) != 0) return fail("unshare");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail("/");
+    // Opened inside the new namespace: a bind mount's source must belong to it.
     std::vector<KeptTree> kept;
     for (const char* root : PRIVATE_ROOTS) {
         if (under(ZEMBRA_SOURCE_DIR, root)) {
@@ -56,9 +60,6 @@ bool isolate() {
             kept.push_back({ZEMBRA_SOURCE_DIR, fd});
         }
     }
-    // Must happen before any thread exists: unshare(CLONE_NEWNS) refuses multi-threaded callers.
-    if (::unshare(CLONE_NEWNS) != 0) return fail("unshare");
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail("/");
     if (::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) return fail("/run");
     if (::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) return fail("/tmp");
     for (const KeptTree& tree : kept) {

@@ -46,6 +46,20 @@ TEST_F(HttpServer, PipelinedHttp1RequestsKeepTheirFraming) {
               "HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 8\r\n\r\n/hello?3");
 }
 
+TEST_F(HttpServer, SmallBodyOfARefusedRequestIsReadPastAndTheConnectionGoesOn) {
+    RawConnection client(server_.path());
+    client.send(
+        "POST /nowhere HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nbody"
+        "POST /nowhere HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "4\r\nbody\r\n0\r\n\r\n"
+        "GET /hello?3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    ASSERT_TRUE(client.read_to_eof(2s));
+    const std::string refused = "HTTP/1.1 404 Not Found\r\ncontent-length: 9\r\n\r\nnot found";
+    EXPECT_EQ(client.received(),
+              refused + refused +
+                  "HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 8\r\n\r\n/hello?3");
+}
+
 TEST_F(HttpServer, PrefaceSplitAcrossReadsIsHttp2) {
     RawConnection client(server_.path());
     client.send("PRI * HTTP/2.0\r\n");
