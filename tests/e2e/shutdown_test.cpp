@@ -269,6 +269,12 @@ TEST(Shutdown, UnfinishedRequestDelaysExitByTheGraceAndGetsNoAnswer) {
 
     helper.signal(SIGTERM);
     std::this_thread::sleep_for(1s);
+    // Draining: the file is still there, but the kernel refuses new connections.
+    EXPECT_TRUE(std::filesystem::exists(helper.socket_path()));
+    EXPECT_EQ(
+        connect_as(helper.socket_path(),
+                   {.uid = TEST_OWNER_UID, .gid = TEST_OWNER_GID, .supplementary_groups = {}}),
+        PeerReaction::ConnectFailed);
     // Neither shortens nor restarts the drain, nor kills the process.
     helper.signal(SIGTERM);
     helper.signal(SIGINT);
