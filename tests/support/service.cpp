@@ -45,7 +45,11 @@ sockaddr_un address_of(const std::string& path) {
     return address;
 }
 
-bool accepts_connections(const std::string& path) {
+// Listening and already secured: the owner's clients are let in only once the mode is 0660,
+// which the helper sets just after it starts listening.
+bool ready_for_owner(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0 || (status.st_mode & 07777) != 0660) return false;
     const sockaddr_un address = address_of(path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) fail("socket");
@@ -157,7 +161,7 @@ void HelperService::wait_until_ready() {
                                      std::to_string(exit_->wait_status) +
                                      " wait status), its stderr: " + exit_->err);
         }
-        if (accepts_connections(socket_path_)) return;
+        if (ready_for_owner(socket_path_)) return;
         std::this_thread::sleep_for(POLL_INTERVAL);
     }
     throw std::runtime_error("the helper did not accept connections on " + socket_path_ +
