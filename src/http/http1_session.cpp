@@ -122,13 +122,17 @@ void Http1Session::do_continue(std::size_t limit) {
 }
 
 void Http1Session::do_read_body(std::size_t limit) {
+    read_body(limit, &Http1Session::on_body);
+}
+
+void Http1Session::read_body(std::size_t limit,
+                             void (Http1Session::*done)(boost::system::error_code)) {
     body_parser_.emplace(std::move(*head_parser_));
     head_parser_.reset();
     body_parser_->body_limit(limit);
     beast_http::async_read(socket_, buffer_, *body_parser_,
-                           [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-                               self->on_body(ec);
-                           });
+                           [self = shared_from_this(), done](boost::system::error_code ec,
+                                                             std::size_t) { ((*self).*done)(ec); });
 }
 
 void Http1Session::on_body(boost::system::error_code ec) {
@@ -193,13 +197,7 @@ void Http1Session::on_write(boost::system::error_code ec) {
 }
 
 void Http1Session::do_discard_body() {
-    body_parser_.emplace(std::move(*head_parser_));
-    head_parser_.reset();
-    body_parser_->body_limit(DISCARDED_BODY_LIMIT);
-    beast_http::async_read(socket_, buffer_, *body_parser_,
-                           [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-                               self->on_discarded(ec);
-                           });
+    read_body(DISCARDED_BODY_LIMIT, &Http1Session::on_discarded);
 }
 
 void Http1Session::on_discarded(boost::system::error_code ec) {

@@ -38,6 +38,8 @@ class Http1Session : public Stoppable, public std::enable_shared_from_this<Http1
     void decide(const RequestHead& head);
     void do_continue(std::size_t limit);
     void do_read_body(std::size_t limit);
+    // Moves the head parser into a body parser capped at `limit`; `done` gets the outcome.
+    void read_body(std::size_t limit, void (Http1Session::*done)(boost::system::error_code));
     void on_body(boost::system::error_code ec);
     Reply await_reply();
     void write_response(const Response& response);

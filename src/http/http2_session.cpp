@@ -21,7 +21,6 @@ struct Http2Session::Stream {
     bool decided = false;
     bool reading_body = false;
     bool awaiting_reply = false;
-    bool answered = false;
     bool remote_closed = false;
     std::uint64_t body_received = 0;
     std::size_t body_limit = 0;
@@ -311,7 +310,6 @@ void Http2Session::on_unanswered(std::uint64_t stream_id) {
 }
 
 void Http2Session::submit_response(std::int32_t stream_id, Stream& stream, Response response) {
-    stream.answered = true;
     std::vector<std::string> names;
     names.reserve(response.fields.size() + 2);
     std::vector<nghttp2_nv> headers;
