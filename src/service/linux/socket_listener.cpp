@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "service/identity.hpp"
+#include "service/linux/file_descriptor.hpp"
 
 namespace zembra::service {
 namespace {
@@ -26,19 +27,17 @@ Result<> remove_stale(const std::string& path) {
     return {};
 }
 
-Result<int> bound_socket(const std::string& path) {
+Result<FileDescriptor> bound_socket(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) return fail(Error::os(ENAMETOOLONG));
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return fail(Error::last_os());
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, LARGEST_BACKLOG) != 0) {
-        Error error = Error::last_os();
-        ::close(fd);
-        return fail(std::move(error));
+    FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) return fail(Error::last_os());
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.get(), LARGEST_BACKLOG) != 0) {
+        return fail(Error::last_os());
     }
     return fd;
 }
@@ -56,12 +55,10 @@ Result<Listener> prepare_socket(boost::asio::io_context& loop, const std::string
     if (!fd) return fail(std::move(fd.error()).context("bind " + path));
     Listener listener(loop);
     boost::system::error_code error;
-    listener.assign(boost::asio::local::stream_protocol(), *fd, error);
-    if (error) {
-        // A failed assign leaves the descriptor with us.
-        ::close(*fd);
-        return fail(Error::os(error.value()).context("bind " + path));
-    }
+    listener.assign(boost::asio::local::stream_protocol(), fd->get(), error);
+    // A failed assign leaves the descriptor with us, to close.
+    if (error) return fail(Error::os(error.value()).context("bind " + path));
+    fd->release();
 
     if (::chmod(path.c_str(), SOCKET_MODE) != 0)
         return fail(Error::last_os().context("secure " + path));
