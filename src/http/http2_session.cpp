@@ -289,22 +289,26 @@ Reply Http2Session::await_reply(std::int32_t stream_id) {
         weak_from_this(), static_cast<std::uint64_t>(stream_id), socket_.get_executor());
 }
 
-void Http2Session::on_reply(std::uint64_t stream_id, Response response) {
-    if (closed_) return;
-    auto id = static_cast<std::int32_t>(stream_id);
-    Stream* stream = find(id);
-    if (stream == nullptr || !stream->awaiting_reply) return;
+Http2Session::Stream* Http2Session::take_awaiting(std::int32_t stream_id) {
+    if (closed_) return nullptr;
+    Stream* stream = find(stream_id);
+    // The stream may have closed meanwhile (the client reset it): then there is no one to answer.
+    if (stream == nullptr || !stream->awaiting_reply) return nullptr;
     stream->awaiting_reply = false;
+    return stream;
+}
+
+void Http2Session::on_reply(std::uint64_t stream_id, Response response) {
+    auto id = static_cast<std::int32_t>(stream_id);
+    Stream* stream = take_awaiting(id);
+    if (stream == nullptr) return;
     submit_response(id, *stream, std::move(response));
     do_write();
 }
 
 void Http2Session::on_unanswered(std::uint64_t stream_id) {
-    if (closed_) return;
     auto id = static_cast<std::int32_t>(stream_id);
-    Stream* stream = find(id);
-    if (stream == nullptr || !stream->awaiting_reply) return;
-    stream->awaiting_reply = false;
+    if (take_awaiting(id) == nullptr) return;
     nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, id, NGHTTP2_INTERNAL_ERROR);
     do_write();
 }

@@ -51,6 +51,8 @@ class Http2Session : public Stoppable, public std::enable_shared_from_this<Http2
     };
 
     Stream* find(std::int32_t stream_id);
+    // The stream, if it still waits for its reply; it waits no longer.
+    Stream* take_awaiting(std::int32_t stream_id);
     void decide(std::int32_t stream_id, Stream& stream);
     void end_of_request_body(std::int32_t stream_id, Stream& stream);
     Reply await_reply(std::int32_t stream_id);
