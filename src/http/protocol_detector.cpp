@@ -57,15 +57,15 @@ void ProtocolDetector::on_read(boost::system::error_code ec, std::size_t n) {
 }
 
 void ProtocolDetector::hand_over(Protocol protocol) {
-    if (protocol == Protocol::http1) {
-        auto session = std::make_shared<Http1Session>(std::move(socket_), std::move(buffer_),
-                                                      std::move(slot_), std::move(registry_));
-        session->start(stopping_);
-    } else {
-        auto session = std::make_shared<Http2Session>(std::move(socket_), std::move(buffer_),
-                                                      std::move(slot_), std::move(registry_));
-        session->start(stopping_);
-    }
+    if (protocol == Protocol::http1) return hand_over_to<Http1Session>();
+    hand_over_to<Http2Session>();
+}
+
+template <class Session>
+void ProtocolDetector::hand_over_to() {
+    std::make_shared<Session>(std::move(socket_), std::move(buffer_), std::move(slot_),
+                              std::move(registry_))
+        ->start(stopping_);
 }
 
 }  // namespace zembra::http

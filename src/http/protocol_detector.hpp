@@ -31,6 +31,8 @@ class ProtocolDetector : public Stoppable, public std::enable_shared_from_this<P
     void do_read();
     void on_read(boost::system::error_code ec, std::size_t n);
     void hand_over(Protocol protocol);
+    template <class Session>
+    void hand_over_to();
 
     // Declared first, so the connection leaves the registry only after its socket is closed.
     ConnectionSlot slot_;
