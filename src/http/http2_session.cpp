@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -76,53 +77,37 @@ ssize_t data_source_read_callback(nghttp2_session*, std::int32_t stream_id, std:
 }
 
 // One set of callbacks for every session, built on first use.
-class Callbacks {
-  public:
-    Callbacks() {
-        nghttp2_session_callbacks_new(&callbacks_);
-        nghttp2_session_callbacks_set_on_begin_headers_callback(callbacks_, begin_headers_callback);
-        nghttp2_session_callbacks_set_on_header_callback(callbacks_, header_callback);
-        nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks_, frame_recv_callback);
-        nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks_,
-                                                                  data_chunk_recv_callback);
-        nghttp2_session_callbacks_set_on_frame_send_callback(callbacks_, frame_send_callback);
-        nghttp2_session_callbacks_set_on_stream_close_callback(callbacks_, stream_close_callback);
-    }
-    ~Callbacks() { nghttp2_session_callbacks_del(callbacks_); }
-    Callbacks(const Callbacks&) = delete;
-    Callbacks& operator=(const Callbacks&) = delete;
-
-    const nghttp2_session_callbacks* get() const { return callbacks_; }
-
-  private:
-    nghttp2_session_callbacks* callbacks_ = nullptr;
-};
-
 const nghttp2_session_callbacks* callbacks() {
-    static const Callbacks instance;
+    static const std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)>
+        instance(
+            [] {
+                nghttp2_session_callbacks* set = nullptr;
+                nghttp2_session_callbacks_new(&set);
+                nghttp2_session_callbacks_set_on_begin_headers_callback(set,
+                                                                        begin_headers_callback);
+                nghttp2_session_callbacks_set_on_header_callback(set, header_callback);
+                nghttp2_session_callbacks_set_on_frame_recv_callback(set, frame_recv_callback);
+                nghttp2_session_callbacks_set_on_data_chunk_recv_callback(set,
+                                                                          data_chunk_recv_callback);
+                nghttp2_session_callbacks_set_on_frame_send_callback(set, frame_send_callback);
+                nghttp2_session_callbacks_set_on_stream_close_callback(set, stream_close_callback);
+                return set;
+            }(),
+            nghttp2_session_callbacks_del);
     return instance.get();
 }
 
 // Without a stream limit of its own, nghttp2 would keep every closed stream of a connection
 // (for the priority tree) until the connection ends: memory growing with each request.
-class Options {
-  public:
-    Options() {
-        nghttp2_option_new(&option_);
-        nghttp2_option_set_no_closed_streams(option_, 1);
-    }
-    ~Options() { nghttp2_option_del(option_); }
-    Options(const Options&) = delete;
-    Options& operator=(const Options&) = delete;
-
-    const nghttp2_option* get() const { return option_; }
-
-  private:
-    nghttp2_option* option_ = nullptr;
-};
-
 const nghttp2_option* options() {
-    static const Options instance;
+    static const std::unique_ptr<nghttp2_option, void (*)(nghttp2_option*)> instance(
+        [] {
+            nghttp2_option* option = nullptr;
+            nghttp2_option_new(&option);
+            nghttp2_option_set_no_closed_streams(option, 1);
+            return option;
+        }(),
+        nghttp2_option_del);
     return instance.get();
 }
 

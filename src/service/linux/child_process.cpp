@@ -17,29 +17,24 @@ extern char** environ;
 namespace zembra::service {
 namespace {
 
-class SpawnFileActions {
+// A posix_spawn settings object, destroyed with its owner.
+template <class T, int (*init)(T*), int (*destroy)(T*)>
+class SpawnSettings {
   public:
-    SpawnFileActions() { ::posix_spawn_file_actions_init(&actions_); }
-    ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
+    SpawnSettings() { init(&settings_); }
+    ~SpawnSettings() { destroy(&settings_); }
+    SpawnSettings(const SpawnSettings&) = delete;
+    SpawnSettings& operator=(const SpawnSettings&) = delete;
+    T* get() { return &settings_; }
 
   private:
-    posix_spawn_file_actions_t actions_;
+    T settings_;
 };
 
-class SpawnAttributes {
-  public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_;
-};
+using SpawnFileActions = SpawnSettings<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                       ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnSettings<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // One captured output stream: the pipe's read end stays here, the write end goes to the child.
 struct Capture {
