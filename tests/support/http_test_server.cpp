@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -11,6 +10,8 @@
 #include <stdexcept>
 
 #include <boost/asio/local/stream_protocol.hpp>
+
+#include "support/unix_socket.hpp"
 
 namespace zembra::test {
 
@@ -22,11 +23,8 @@ HttpTestServer::HttpTestServer(http::Handler handler, std::string path)
     boost::asio::local::stream_protocol::socket probe(workers_);
     ::unlink(path_.c_str());
     listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-        ::listen(listener_, SOMAXCONN) || ::pipe2(wake_, O_CLOEXEC)) {
+    if (listener_ < 0 || bind_unix(listener_, path_) || ::listen(listener_, SOMAXCONN) ||
+        ::pipe2(wake_, O_CLOEXEC)) {
         throw std::runtime_error("test listener: " + std::string(std::strerror(errno)));
     }
     for (int i = 0; i < 2; ++i)
@@ -101,10 +99,7 @@ bool Flag::is_set() {
 
 RawConnection::RawConnection(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd_ < 0 || connect_unix(fd_, path) != 0) {
         throw std::runtime_error("connect " + path + ": " + std::strerror(errno));
     }
 }

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <stdexcept>
 
 #include "support/effective_ids.hpp"
+#include "support/unix_socket.hpp"
 
 namespace zembra::test {
 namespace {
@@ -23,13 +23,8 @@ namespace {
 UnixClient::UnixClient(const std::string& path, uid_t uid, gid_t gid)
     : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     if (fd_ < 0) fail("socket");
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) throw std::runtime_error("path too long");
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-
     const EffectiveIds owner(uid, gid);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (connect_unix(fd_, path) != 0) {
         const std::string reason = std::strerror(errno);
         ::close(fd_);
         throw std::runtime_error("cannot connect to " + path + " as uid " + std::to_string(uid) +

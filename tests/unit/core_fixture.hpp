@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include "service/hub/logs.hpp"
 #include "service/hub/managed_core.hpp"
 #include "service/linux/owner.hpp"
+#include "support/unix_socket.hpp"
 
 namespace zembra::hub::test {
 
@@ -118,10 +118,7 @@ class CoreFixture : public testing::Test {
         ::unlink(path.c_str());
         ::unlink((path + ".mode").c_str());
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, path.c_str());
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(zembra::test::bind_unix(fd, path), 0);
         ::close(fd);
         EXPECT_EQ(::chown(path.c_str(), uid, OWNER_GID), 0);
         return path;
