@@ -15,10 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -27,6 +25,7 @@
 #include "service/hub/logs.hpp"
 #include "service/hub/managed_core.hpp"
 #include "service/linux/owner.hpp"
+#include "support/eventually.hpp"
 #include "support/unix_socket.hpp"
 
 namespace zembra::hub::test {
@@ -49,15 +48,7 @@ inline std::set<std::string> open_descriptors() {
     return fds;
 }
 
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = 3s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using zembra::test::eventually;
 
 // True while `pid` names a process that has not been reaped.
 inline bool process_exists(pid_t pid) {
