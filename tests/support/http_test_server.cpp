@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
 #include <boost/asio/local/stream_protocol.hpp>
@@ -95,15 +94,6 @@ bool Flag::wait(std::chrono::milliseconds timeout) {
 bool Flag::is_set() {
     std::lock_guard lock(mutex_);
     return set_;
-}
-
-int open_descriptors() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
 }
 
 }  // namespace zembra::test

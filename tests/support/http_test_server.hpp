@@ -75,7 +75,4 @@ class Flag {
     bool set_ = false;
 };
 
-// Number of open descriptors of this process.
-int open_descriptors();
-
 }  // namespace zembra::test

@@ -3,7 +3,6 @@
 // a check after every test that no Core, child, zombie or descriptor is left behind.
 #pragma once
 
-#include <dirent.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,6 +24,7 @@
 #include "service/hub/logs.hpp"
 #include "service/hub/managed_core.hpp"
 #include "service/linux/owner.hpp"
+#include "support/descriptors.hpp"
 #include "support/eventually.hpp"
 #include "support/unix_socket.hpp"
 
@@ -37,16 +37,7 @@ inline constexpr gid_t OWNER_GID = 4343;
 inline constexpr const char* SESSION_A = "0123456789abcdef0123456789abcdef";
 inline constexpr const char* SESSION_B = "fedcba9876543210fedcba9876543210";
 
-inline std::set<std::string> open_descriptors() {
-    std::set<std::string> fds;
-    DIR* dir = ::opendir("/proc/self/fd");
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != ".." && std::stoi(name) != ::dirfd(dir)) fds.insert(name);
-    }
-    ::closedir(dir);
-    return fds;
-}
+using zembra::test::open_descriptors;
 
 using zembra::test::eventually;
 
