@@ -1,10 +1,19 @@
-// ASCII-only text comparison, for names the protocol and the identity compare without locale.
+// ASCII-only character classes and text comparison, for names the protocol and the identity
+// handle without locale.
 #pragma once
 
 #include <algorithm>
 #include <string_view>
 
 namespace zembra {
+
+inline constexpr bool is_ascii_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+inline constexpr bool is_ascii_alphanumeric(char c) {
+    return is_ascii_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // Equal length and equal bytes once A-Z are folded to a-z; no other folding.
 inline bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {

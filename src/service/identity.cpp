@@ -2,7 +2,6 @@
 
 #include "ascii.hpp"
 #include "service/linux/executable_path.hpp"
-#include "utf8.hpp"
 
 namespace zembra::service {
 namespace {
@@ -27,10 +26,10 @@ bool compute_pre_release() {
 
 }  // namespace
 
+// A stem that matches under ASCII folding is plain ASCII, so it needs no UTF-8 check; "", "."
+// and ".." have stems that cannot match.
 bool is_pre_release_file_name(std::string_view name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    const std::string_view stem = file_stem(name);
-    return is_valid_utf8(stem) && equals_ignoring_ascii_case(stem, PRE_EXECUTABLE);
+    return equals_ignoring_ascii_case(file_stem(name), PRE_EXECUTABLE);
 }
 
 bool pre_release() {

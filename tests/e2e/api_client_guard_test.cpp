@@ -1,5 +1,6 @@
 // The client guard seen from real clients: which "host" and "origin" values each identity
 // admits, and that HTTP/2's own authority is never taken for a host.
+#include <span>
 #include <string>
 
 #include "e2e/api_fixture.hpp"
@@ -15,13 +16,13 @@ struct HostCase {
     int status;               // 200 admitted (GET /logs), 403 refused, 400 invalid header
 };
 
-void expect_host_cases(const std::string& socket, const HostCase* begin, const HostCase* end) {
-    for (const HostCase* c = begin; c != end; ++c) {
-        SCOPED_TRACE(c->host_header);
+void expect_host_cases(const std::string& socket, std::span<const HostCase> cases) {
+    for (const HostCase& c : cases) {
+        SCOPED_TRACE(c.host_header);
         const HttpAnswer answer = curl_exchange(
-            Protocol::http1, {.target = "/logs", .headers = {c->host_header}, .socket = socket});
-        EXPECT_EQ(answer.status, c->status);
-        if (c->status == 403) {
+            Protocol::http1, {.target = "/logs", .headers = {c.host_header}, .socket = socket});
+        EXPECT_EQ(answer.status, c.status);
+        if (c.status == 403) {
             EXPECT_EQ(answer.body, FORBIDDEN);
         }
     }
@@ -50,7 +51,7 @@ TEST(ClientGuard, RegularIdentityAdmitsLocalHostNamesOnly) {
         {"Host;", 403},
         {"Host: local\x80host", 400},
     };
-    expect_host_cases(helper.socket_path(), std::begin(cases), std::end(cases));
+    expect_host_cases(helper.socket_path(), cases);
     expect_clean_exit(helper);
 }
 
@@ -65,7 +66,7 @@ TEST(ClientGuard, PreReleaseIdentityAdmitsItsOwnName) {
         {"Host: ZembraPreHelperService:1", 200},
         {"Host: ZEMBRAHELPERSERVICE", 403},
     };
-    expect_host_cases(helper.socket_path(), std::begin(cases), std::end(cases));
+    expect_host_cases(helper.socket_path(), cases);
     expect_clean_exit(helper);
 }
 

@@ -22,6 +22,13 @@ struct Exchange {
     std::optional<std::string> body;  // checked when given
 };
 
+void expect_answer(const HttpAnswer& answer, const Exchange& expected) {
+    EXPECT_EQ(answer.status, expected.status);
+    if (expected.body) {
+        EXPECT_EQ(answer.body, *expected.body);
+    }
+}
+
 using Routes = ApiTest;
 
 TEST_P(Routes, PathAndMethodMatchExactly) {
@@ -41,7 +48,7 @@ TEST_P(Routes, PathAndMethodMatchExactly) {
     };
     for (const Exchange& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(ask(c.request).status, c.status);
+        expect_answer(ask(c.request), c);
     }
 }
 
@@ -64,10 +71,7 @@ TEST_P(Routes, PingQueryNamesTheDigestOnce) {
     for (const Exchange& c : cases) {
         SCOPED_TRACE(c.name);
         const HttpAnswer answer = ask(c.request);
-        EXPECT_EQ(answer.status, c.status);
-        if (c.body) {
-            EXPECT_EQ(answer.body, *c.body);
-        }
+        expect_answer(answer, c);
         EXPECT_EQ(answer.field(PROTOCOL_HEADER), "6");
     }
 }
@@ -105,11 +109,7 @@ TEST_P(Routes, BodiesAreReadUpToTheirDeclaredLimit) {
     };
     for (const Exchange& c : cases) {
         SCOPED_TRACE(c.name);
-        const HttpAnswer answer = ask(c.request);
-        EXPECT_EQ(answer.status, c.status);
-        if (c.body) {
-            EXPECT_EQ(answer.body, *c.body);
-        }
+        expect_answer(ask(c.request), c);
     }
 }
 

@@ -1,7 +1,6 @@
 // Service start-up: what the helper does with whatever it finds at its socket path.
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 
 #include "error.hpp"
 #include "support/service.hpp"
+#include "support/unix_socket.hpp"
 
 namespace zembra::test {
 namespace {
@@ -32,10 +32,7 @@ void fresh_runtime_directory(const char* path) {
 // A socket file as an earlier run leaves it: bound, then closed.
 void leave_stale_socket(const char* path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(bind_unix(fd, path), 0);
     ::close(fd);
     ASSERT_EQ(::chmod(path, 0777), 0);
 }

@@ -1,7 +1,6 @@
 #include "support/core_address.hpp"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,17 +9,15 @@
 #include <stdexcept>
 
 #include "support/service.hpp"
+#include "support/unix_socket.hpp"
 
 namespace zembra::test {
 
 CoreAddress::CoreAddress(unsigned number)
     : path_("/tmp/MorvikSocket_" + std::to_string(number) + ".sock"),
       fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd_, 8) != 0 || ::chown(path_.c_str(), TEST_OWNER_UID, TEST_OWNER_GID) != 0) {
+    if (fd_ < 0 || bind_unix(fd_, path_) != 0 || ::listen(fd_, 8) != 0 ||
+        ::chown(path_.c_str(), TEST_OWNER_UID, TEST_OWNER_GID) != 0) {
         const std::string reason = std::strerror(errno);
         if (fd_ >= 0) ::close(fd_);
         throw std::runtime_error("cannot prepare the Core address " + path_ + ": " + reason);

@@ -3,12 +3,13 @@
 #include <nghttp2/nghttp2.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+
+#include "support/unix_socket.hpp"
 
 namespace zembra::test {
 
@@ -75,10 +76,7 @@ struct H2Client::Callbacks {
 H2Client::H2Client(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (connect_unix(fd_, path) != 0) {
         int error = errno;
         ::close(fd_);
         throw std::runtime_error("connect " + path + ": " + std::strerror(error));

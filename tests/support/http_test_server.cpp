@@ -3,14 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
 #include <boost/asio/local/stream_protocol.hpp>
+
+#include "support/unix_socket.hpp"
 
 namespace zembra::test {
 
@@ -22,11 +22,8 @@ HttpTestServer::HttpTestServer(http::Handler handler, std::string path)
     boost::asio::local::stream_protocol::socket probe(workers_);
     ::unlink(path_.c_str());
     listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-        ::listen(listener_, SOMAXCONN) || ::pipe2(wake_, O_CLOEXEC)) {
+    if (listener_ < 0 || bind_unix(listener_, path_) || ::listen(listener_, SOMAXCONN) ||
+        ::pipe2(wake_, O_CLOEXEC)) {
         throw std::runtime_error("test listener: " + std::string(std::strerror(errno)));
     }
     for (int i = 0; i < 2; ++i)
@@ -97,82 +94,6 @@ bool Flag::wait(std::chrono::milliseconds timeout) {
 bool Flag::is_set() {
     std::lock_guard lock(mutex_);
     return set_;
-}
-
-RawConnection::RawConnection(const std::string& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        throw std::runtime_error("connect " + path + ": " + std::strerror(errno));
-    }
-}
-
-RawConnection::~RawConnection() {
-    close();
-}
-
-void RawConnection::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
-
-void RawConnection::send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error("send: " + std::string(std::strerror(errno)));
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
-void RawConnection::shutdown_send() {
-    ::shutdown(fd_, SHUT_WR);
-}
-
-bool RawConnection::read_some(std::chrono::steady_clock::time_point deadline) {
-    if (closed_) return false;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd poll_fd{fd_, POLLIN, 0};
-    if (::poll(&poll_fd, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buffer[16 * 1024];
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) {
-        closed_ = true;
-        reset_ = n < 0;
-        return false;
-    }
-    received_.append(buffer, static_cast<std::size_t>(n));
-    return true;
-}
-
-const std::string& RawConnection::read_until(std::string_view text,
-                                             std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (received_.find(text) == std::string::npos && read_some(deadline)) {
-    }
-    return received_;
-}
-
-bool RawConnection::read_to_eof(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (read_some(deadline)) {
-    }
-    return closed_;
-}
-
-int open_descriptors() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
 }
 
 }  // namespace zembra::test

@@ -17,6 +17,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "http/server.hpp"
+#include "support/unix_client.hpp"
 
 namespace zembra::test {
 
@@ -73,40 +74,5 @@ class Flag {
     std::condition_variable changed_;
     bool set_ = false;
 };
-
-// A plain client connection for byte-exact exchanges.
-class RawConnection {
-  public:
-    explicit RawConnection(const std::string& path);
-    ~RawConnection();
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-
-    void send(std::string_view bytes);
-    // Tells the server that nothing more is coming.
-    void shutdown_send();
-    // Reads until `text` has arrived, the server closes, or `timeout` passes; returns all
-    // received so far.
-    const std::string& read_until(std::string_view text,
-                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    // Reads until the server closes; false if it has not closed within `timeout`.
-    bool read_to_eof(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    const std::string& received() const { return received_; }
-    // The server closed its side (EOF, or a reset: see `reset()`).
-    bool closed() const { return closed_; }
-    bool reset() const { return reset_; }
-    void close();
-
-  private:
-    bool read_some(std::chrono::steady_clock::time_point deadline);
-
-    int fd_ = -1;
-    std::string received_;
-    bool closed_ = false;
-    bool reset_ = false;
-};
-
-// Number of open descriptors of this process.
-int open_descriptors();
 
 }  // namespace zembra::test

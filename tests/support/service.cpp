@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "support/process.hpp"
 
 #include "service/identity.hpp"
+#include "support/unix_socket.hpp"
 
 namespace zembra::test {
 namespace {
@@ -36,25 +36,14 @@ constexpr milliseconds TERMINATE_BOUND{10000};
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-sockaddr_un address_of(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        throw std::runtime_error("socket path too long: " + path);
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return address;
-}
-
 // Listening and already secured: the owner's clients are let in only once the mode is 0660,
 // which the helper sets just after it starts listening.
 bool ready_for_owner(const std::string& path) {
     struct stat status;
     if (::stat(path.c_str(), &status) != 0 || (status.st_mode & 07777) != 0660) return false;
-    const sockaddr_un address = address_of(path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) fail("socket");
-    const bool connected =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool connected = connect_unix(fd, path) == 0;
     ::close(fd);
     return connected;
 }
@@ -209,7 +198,8 @@ std::string HelperService::drain(int fd) {
 PeerReaction connect_as(const std::string& socket_path, const PeerIds& ids,
                         const std::string& payload, milliseconds wait) {
     enum : int { closed = 0, sent = 1, stayed_open = 2, connect_failed = 3, setup_failed = 4 };
-    const sockaddr_un address = address_of(socket_path);
+    // Built before the fork: the child may only make async-signal-safe calls.
+    const sockaddr_un address = unix_address(socket_path);
     const int wait_ms = static_cast<int>(wait.count());
     std::vector<gid_t> groups = ids.supplementary_groups;
     groups.insert(groups.begin(), ids.gid);

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,65 +9,92 @@
 #include <stdexcept>
 
 #include "support/effective_ids.hpp"
+#include "support/unix_socket.hpp"
 
 namespace zembra::test {
-namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-}  // namespace
-
-UnixClient::UnixClient(const std::string& path, uid_t uid, gid_t gid)
-    : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    if (fd_ < 0) fail("socket");
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) throw std::runtime_error("path too long");
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-
-    const EffectiveIds owner(uid, gid);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+RawConnection::RawConnection(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || connect_unix(fd_, path) != 0) {
         const std::string reason = std::strerror(errno);
-        ::close(fd_);
-        throw std::runtime_error("cannot connect to " + path + " as uid " + std::to_string(uid) +
-                                 ": " + reason);
+        close();
+        throw std::runtime_error("connect " + path + ": " + reason);
     }
 }
 
-UnixClient::~UnixClient() {
-    ::close(fd_);
+RawConnection::RawConnection(const std::string& path, const EffectiveIds&) : RawConnection(path) {}
+
+RawConnection::~RawConnection() {
+    close();
 }
 
-void UnixClient::send(std::string_view bytes) {
+void RawConnection::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void RawConnection::send(std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
-            fail("send");
+            throw std::runtime_error("send: " + std::string(std::strerror(errno)));
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
 }
 
-UnixClient::Received UnixClient::receive_until_closed(std::chrono::milliseconds quiet) {
-    Received received{{}, false};
-    for (;;) {
-        pollfd ready{fd_, POLLIN, 0};
-        const int n = ::poll(&ready, 1, static_cast<int>(quiet.count()));
+void RawConnection::shutdown_send() {
+    ::shutdown(fd_, SHUT_WR);
+}
+
+bool RawConnection::read_some(std::chrono::steady_clock::time_point deadline) {
+    while (!closed_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd poll_fd{fd_, POLLIN, 0};
+        const int ready = ::poll(&poll_fd, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        char buffer[16 * 1024];
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail("poll");
-        if (n == 0) return received;
-        char buffer[4096];
-        const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            received.closed = true;
-            return received;
+        if (n <= 0) {
+            closed_ = true;
+            reset_ = n < 0;
+            return false;
         }
-        received.bytes.append(buffer, static_cast<std::size_t>(got));
+        received_.append(buffer, static_cast<std::size_t>(n));
+        return true;
     }
+    return false;
+}
+
+const std::string& RawConnection::read_until(std::string_view text,
+                                             std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (received_.find(text) == std::string::npos && read_some(deadline)) {
+    }
+    return received_;
+}
+
+bool RawConnection::read_to_eof(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (read_some(deadline)) {
+    }
+    return closed_;
+}
+
+// The ids are in effect until the end of the full expression, past the connect.
+UnixClient::UnixClient(const std::string& path, uid_t uid, gid_t gid)
+    : RawConnection(path, EffectiveIds(uid, gid)) {}
+
+UnixClient::Received UnixClient::receive_until_closed(std::chrono::milliseconds quiet) {
+    const std::size_t before = received().size();
+    while (read_some(std::chrono::steady_clock::now() + quiet)) {
+    }
+    return {received().substr(before), closed()};
 }
 
 }  // namespace zembra::test

@@ -1,5 +1,5 @@
-// A raw client connection to a Unix socket, connected under another user's ids, for exchanges
-// that curl cannot express (a request head whose body never comes).
+// Raw client connections to a Unix socket for byte-exact exchanges that curl cannot express (a
+// request head whose body never comes), as root or under another user's ids.
 #pragma once
 
 #include <sys/types.h>
@@ -10,26 +10,57 @@
 
 namespace zembra::test {
 
-class UnixClient {
+class EffectiveIds;
+
+// A plain client connection for byte-exact exchanges.
+class RawConnection {
   public:
-    // Connects to `path` under uid/gid's effective ids, so the server's peer credentials name
-    // that user.
-    UnixClient(const std::string& path, uid_t uid, gid_t gid);
-    ~UnixClient();
-    UnixClient(const UnixClient&) = delete;
-    UnixClient& operator=(const UnixClient&) = delete;
+    explicit RawConnection(const std::string& path);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
 
     void send(std::string_view bytes);
+    // Tells the server that nothing more is coming.
+    void shutdown_send();
+    // Reads until `text` has arrived, the server closes, or `timeout` passes; returns all
+    // received so far.
+    const std::string& read_until(std::string_view text,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Reads until the server closes; false if it has not closed within `timeout`.
+    bool read_to_eof(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    const std::string& received() const { return received_; }
+    // The server closed its side (EOF, or a reset: see `reset()`).
+    bool closed() const { return closed_; }
+    bool reset() const { return reset_; }
+    void close();
+
+  protected:
+    // Connects while `connecting_as` keeps another user's ids in effect.
+    RawConnection(const std::string& path, const EffectiveIds& connecting_as);
+    // Waits for bytes until `deadline`; false once it passes or the server closes.
+    bool read_some(std::chrono::steady_clock::time_point deadline);
+
+  private:
+    int fd_ = -1;
+    std::string received_;
+    bool closed_ = false;
+    bool reset_ = false;
+};
+
+// A raw connection made under uid/gid's effective ids, so the server's peer credentials name
+// that user.
+class UnixClient : public RawConnection {
+  public:
+    UnixClient(const std::string& path, uid_t uid, gid_t gid);
 
     struct Received {
         std::string bytes;
         bool closed;  // the peer ended the stream (end of file or reset)
     };
-    // Reads until the peer closes or `quiet` passes without a byte.
+    // Reads until the peer closes or `quiet` passes without a byte; returns what arrived during
+    // this call.
     Received receive_until_closed(std::chrono::milliseconds quiet);
-
-  private:
-    int fd_;
 };
 
 }  // namespace zembra::test

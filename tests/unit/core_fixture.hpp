@@ -3,12 +3,10 @@
 // a check after every test that no Core, child, zombie or descriptor is left behind.
 #pragma once
 
-#include <dirent.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,10 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,6 +24,9 @@
 #include "service/hub/logs.hpp"
 #include "service/hub/managed_core.hpp"
 #include "service/linux/owner.hpp"
+#include "support/descriptors.hpp"
+#include "support/eventually.hpp"
+#include "support/unix_socket.hpp"
 
 namespace zembra::hub::test {
 
@@ -38,26 +37,9 @@ inline constexpr gid_t OWNER_GID = 4343;
 inline constexpr const char* SESSION_A = "0123456789abcdef0123456789abcdef";
 inline constexpr const char* SESSION_B = "fedcba9876543210fedcba9876543210";
 
-inline std::set<std::string> open_descriptors() {
-    std::set<std::string> fds;
-    DIR* dir = ::opendir("/proc/self/fd");
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != ".." && std::stoi(name) != ::dirfd(dir)) fds.insert(name);
-    }
-    ::closedir(dir);
-    return fds;
-}
+using zembra::test::open_descriptors;
 
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = 3s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using zembra::test::eventually;
 
 // True while `pid` names a process that has not been reaped.
 inline bool process_exists(pid_t pid) {
@@ -118,10 +100,7 @@ class CoreFixture : public testing::Test {
         ::unlink(path.c_str());
         ::unlink((path + ".mode").c_str());
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, path.c_str());
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(zembra::test::bind_unix(fd, path), 0);
         ::close(fd);
         EXPECT_EQ(::chown(path.c_str(), uid, OWNER_GID), 0);
         return path;

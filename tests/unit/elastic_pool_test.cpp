@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/eventually.hpp"
+
 namespace zembra::service {
 namespace {
 
@@ -27,15 +29,8 @@ std::size_t os_threads() {
     return count;
 }
 
-template <class Predicate>
-bool eventually(Predicate done, std::chrono::milliseconds within = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + within;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using zembra::test::eventually;
+constexpr auto SETTLE = 5s;
 
 TEST(ElasticPool, QuickJobIsNotQueuedBehindSlowOnes) {
     ElasticPool pool(SHORT_IDLE);
@@ -60,7 +55,7 @@ TEST(ElasticPool, ReusesAnIdleThread) {
         pool.spawn([&ran_on] { ran_on.set_value(std::this_thread::get_id()); });
         ASSERT_EQ(id.wait_for(5s), std::future_status::ready);
         // The job's thread counts as busy until it waits again; let it get there.
-        ASSERT_TRUE(eventually([&] { return pool.idle_threads() == 1; }));
+        ASSERT_TRUE(eventually([&] { return pool.idle_threads() == 1; }, SETTLE));
     }
     EXPECT_EQ(pool.live_threads(), 1u);
 }
@@ -77,9 +72,9 @@ TEST(ElasticPool, IdleThreadsLeave) {
     EXPECT_EQ(pool.live_threads(), 3u);
     release.set_value();
 
-    EXPECT_TRUE(eventually([&] { return pool.live_threads() == 0; }));
+    EXPECT_TRUE(eventually([&] { return pool.live_threads() == 0; }, SETTLE));
     // Not just forgotten: gone from the kernel too. (Other pools' threads may leave meanwhile.)
-    EXPECT_TRUE(eventually([&] { return os_threads() <= before; }));
+    EXPECT_TRUE(eventually([&] { return os_threads() <= before; }, SETTLE));
 }
 
 TEST(ElasticPool, ShutdownWaitsForRunningJobsAndRefusesLaterOnes) {

@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <string_view>
 
-#include "ascii.hpp"
-
 namespace zembra::hub {
 
 // Horizontal tab and the bytes 0x20 to 0x7E.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ascii.hpp"
 #include "service/hub/ascii_text.hpp"
 
 namespace zembra::hub {
@@ -10,8 +11,7 @@ namespace {
 // RFC 9110 token characters.
 bool is_token_char(char c) {
     constexpr std::string_view PUNCTUATION = "!#$%&'*+-.^_`|~";
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           PUNCTUATION.find(c) != std::string_view::npos;
+    return is_ascii_alphanumeric(c) || PUNCTUATION.find(c) != std::string_view::npos;
 }
 
 // Consumes the longest token at the front of `text`.

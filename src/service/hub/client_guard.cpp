@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "ascii.hpp"
 #include "service/hub/ascii_text.hpp"
 #include "service/identity.hpp"
 
@@ -11,8 +12,7 @@ namespace {
 
 bool is_authority_byte(char c) {
     constexpr std::string_view PUNCTUATION = "!#$&'()*+,-./:;=?@[]_~%";
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           PUNCTUATION.find(c) != std::string_view::npos;
+    return is_ascii_alphanumeric(c) || PUNCTUATION.find(c) != std::string_view::npos;
 }
 
 // A left-to-right scan that accepts a bare authority: optional user information, a host

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "ascii.hpp"
+
 namespace zembra::hub {
 namespace {
 
@@ -9,10 +11,6 @@ constexpr std::string_view ADDRESS_PREFIX = "/tmp/MorvikSocket_";
 constexpr std::string_view ADDRESS_SUFFIX = ".sock";
 constexpr std::size_t MAX_ADDRESS_DIGITS = 10;
 constexpr std::size_t SESSION_ID_LENGTH = 32;
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
 
 }  // namespace
 
@@ -22,12 +20,13 @@ bool is_core_address(std::string_view text) {
     const std::string_view digits = text.substr(
         ADDRESS_PREFIX.size(), text.size() - ADDRESS_PREFIX.size() - ADDRESS_SUFFIX.size());
     return !digits.empty() && digits.size() <= MAX_ADDRESS_DIGITS &&
-           std::ranges::all_of(digits, is_digit);
+           std::ranges::all_of(digits, is_ascii_digit);
 }
 
 bool is_session_id(std::string_view text) {
-    return text.size() == SESSION_ID_LENGTH &&
-           std::ranges::all_of(text, [](char c) { return is_digit(c) || (c >= 'a' && c <= 'f'); });
+    return text.size() == SESSION_ID_LENGTH && std::ranges::all_of(text, [](char c) {
+               return is_ascii_digit(c) || (c >= 'a' && c <= 'f');
+           });
 }
 
 }  // namespace zembra::hub

@@ -8,11 +8,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "service/linux/owner.hpp"
 
 extern char** environ;
 
 namespace zembra::hub {
 namespace {
+
+// What the child becomes: `program` (also its argv[0]) with `arguments`, run in `directory`,
+// with the helper's environment, stdin and stdout, and its stderr on a pipe.
+struct CoreCommand {
+    std::string program;
+    std::vector<std::string> arguments;
+    std::string directory;
+    // Real ids the child takes just before exec; effective and saved ids stay 0.
+    service::OwnerIds owner;
+};
 
 struct SpawnedChild {
     ChildProcess child;
@@ -26,7 +41,7 @@ struct ChildPlan {
     char* const* argv;
     char* const* envp;
     const char* directory;
-    const std::optional<service::OwnerIds>& owner;
+    const service::OwnerIds& owner;
     int stderr_write;
     int failure_report;
 };
@@ -48,10 +63,8 @@ struct ChildPlan {
     // Descriptors the helper itself inherited without close-on-exec stay out of the Core too.
     ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     if (::chdir(plan.directory) != 0) report_child_failure(plan.failure_report);
-    if (plan.owner) {
-        if (::setresgid(plan.owner->gid, 0, 0) != 0) report_child_failure(plan.failure_report);
-        if (::setresuid(plan.owner->uid, 0, 0) != 0) report_child_failure(plan.failure_report);
-    }
+    if (::setresgid(plan.owner.gid, 0, 0) != 0) report_child_failure(plan.failure_report);
+    if (::setresuid(plan.owner.uid, 0, 0) != 0) report_child_failure(plan.failure_report);
     // Ignored dispositions (SIGPIPE above all) and the mask survive exec: give the Core a clean
     // start. Signals that cannot be changed just fail here.
     struct sigaction default_action = {};
@@ -132,21 +145,15 @@ Result<SpawnedChild> spawn(const CoreCommand& command) {
 
 }  // namespace
 
-Result<void> adopt_core_owner(CoreCommand& command) {
-    Result<service::OwnerIds> owner = service::owner_from_env();
-    if (!owner) return fail(std::move(owner.error()));
-    command.owner = *owner;
-    return {};
-}
-
 std::expected<ManagedCore, LaunchFailure> launch(const VerifiedCore& core,
                                                  const StartParams& params,
                                                  StartCapture start_capture) {
     using Stage = LaunchFailure::Stage;
-    CoreCommand command{core.executable, {params.address}, core.directory, std::nullopt};
-    if (Result<void> adopted = adopt_core_owner(command); !adopted)
-        return std::unexpected(LaunchFailure{Stage::Spawn, std::move(adopted.error())});
-    Result<SpawnedChild> spawned = spawn(command);
+    // Read afresh: the owner the child runs as is the one configured at this moment.
+    Result<service::OwnerIds> owner = service::owner_from_env();
+    if (!owner) return std::unexpected(LaunchFailure{Stage::Spawn, std::move(owner.error())});
+    Result<SpawnedChild> spawned =
+        spawn(CoreCommand{core.executable, {params.address}, core.directory, *owner});
     if (!spawned) return std::unexpected(LaunchFailure{Stage::Spawn, std::move(spawned.error())});
     Result<void> capturing = start_capture(std::move(spawned->stderr_read), params.session_id);
     if (!capturing) {

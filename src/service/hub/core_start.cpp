@@ -25,8 +25,7 @@ http::Response invalid_request(std::string message) {
 // The answer to a launch that failed; a spawn failure is logged first.
 http::Response launch_failure_response(LaunchFailure failure) {
     if (failure.stage == LaunchFailure::Stage::Capture)
-        return error_response("internalError", "Core start task failed: " + failure.error.text(),
-                              500);
+        return start_task_failed(failure.error.text());
     log_message(failure.error.text());
     std::optional<ErrorDetails> details;
     if (const std::optional<int> os_error = failure.error.os_error())
@@ -43,6 +42,10 @@ Result<std::string> core_path() {
     if (!directory) return fail("helper executable has no parent directory");
     if (!directory->ends_with('/')) *directory += '/';
     return *directory + std::string(CORE_EXECUTABLE_NAME);
+}
+
+http::Response start_task_failed(const std::string& failure) {
+    return error_response("internalError", "Core start task failed: " + failure, 500);
 }
 
 http::Response start_request(const StartParams& params) {

@@ -9,6 +9,18 @@
 #include <thread>
 
 namespace zembra::hub {
+namespace {
+
+// waitpid, again whenever a signal interrupts it.
+pid_t wait_retrying(pid_t pid, int& status, int options) {
+    pid_t reaped;
+    do {
+        reaped = ::waitpid(pid, &status, options);
+    } while (reaped < 0 && errno == EINTR);
+    return reaped;
+}
+
+}  // namespace
 
 constinit service::ProcessWide<CoreSlot> MANAGED_CORE;
 constinit std::atomic<bool> SHUTTING_DOWN{false};
@@ -16,10 +28,7 @@ constinit std::atomic<bool> SHUTTING_DOWN{false};
 Result<std::optional<int>> ChildProcess::query_status() {
     if (exit_status_) return exit_status_;
     int status = 0;
-    pid_t reaped;
-    do {
-        reaped = ::waitpid(pid_, &status, WNOHANG);
-    } while (reaped < 0 && errno == EINTR);
+    const pid_t reaped = wait_retrying(pid_, status, WNOHANG);
     if (reaped < 0) return fail(Error::last_os());
     if (reaped == 0) return std::nullopt;
     exit_status_ = status;
@@ -37,11 +46,7 @@ void ChildProcess::kill_and_reap() {
     if (exit_status_) return;
     (void)send_signal(SIGKILL);
     int status = 0;
-    pid_t reaped;
-    do {
-        reaped = ::waitpid(pid_, &status, 0);
-    } while (reaped < 0 && errno == EINTR);
-    if (reaped == pid_) exit_status_ = status;
+    if (wait_retrying(pid_, status, 0) == pid_) exit_status_ = status;
 }
 
 Result<bool> ManagedCore::wait_for_exit(std::chrono::nanoseconds timeout) {

@@ -10,6 +10,7 @@
 #include "service/hub/body_head.hpp"
 #include "service/hub/client_guard.hpp"
 #include "service/hub/core_control.hpp"
+#include "service/hub/core_start.hpp"
 #include "service/hub/request_params.hpp"
 #include "service/hub/responses.hpp"
 
@@ -59,10 +60,6 @@ Decision refuse(Rejection cause) {
 
 http::Response ping_task_failed(const std::string& failure) {
     return ping_response(fail("Helper ping task failed: " + failure));
-}
-
-http::Response start_task_failed(const std::string& failure) {
-    return error_response("internalError", "Core start task failed: " + failure, 500);
 }
 
 http::Response stop_task_failed(const std::string& failure) {
