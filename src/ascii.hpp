@@ -15,10 +15,14 @@ inline constexpr bool is_ascii_alphanumeric(char c) {
     return is_ascii_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// A-Z folded to a-z; every other byte unchanged.
+inline constexpr char to_ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // Equal length and equal bytes once A-Z are folded to a-z; no other folding.
 inline bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return std::ranges::equal(a, b, [&](char x, char y) { return fold(x) == fold(y); });
+    return std::ranges::equal(a, b, {}, to_ascii_lower, to_ascii_lower);
 }
 
 }  // namespace zembra

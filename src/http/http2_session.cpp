@@ -12,6 +12,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include "ascii.hpp"
 #include "http/reply_channel.hpp"
 
 namespace zembra::http {
@@ -120,9 +121,7 @@ bool is_connection_specific(std::string_view lower_name) {
 
 std::string lower_case(std::string_view text) {
     std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    std::ranges::transform(lower, lower.begin(), to_ascii_lower);
     return lower;
 }
 

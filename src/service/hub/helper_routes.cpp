@@ -1,5 +1,4 @@
-// routes() over the helper's real handlers, kept apart from the pipeline so that the pipeline
-// links without them.
+// routes() over the helper's real handlers; the pipeline's tests give it handlers of their own.
 #include "service/hub/core_control.hpp"
 #include "service/hub/core_start.hpp"
 #include "service/hub/logs.hpp"
