@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,7 +37,7 @@ struct SpawnedChild {
 // Everything the child needs, prepared before fork: after fork it may only make
 // async-signal-safe calls, so nothing here allocates.
 struct ChildPlan {
-    int program;
+    int core_file;
     char* const* argv;
     char* const* envp;
     int directory;
@@ -79,7 +78,7 @@ struct ChildPlan {
     if (::setresuid(plan.owner.uid, 0, 0) != 0) report_child_failure(plan.failure_report);
     if (plan.before_exec != nullptr) plan.before_exec();
     // The very file that was hashed, whatever its path names by now.
-    ::execveat(plan.program, "", plan.argv, plan.envp, AT_EMPTY_PATH);
+    ::execveat(plan.core_file, "", plan.argv, plan.envp, AT_EMPTY_PATH);
     report_child_failure(plan.failure_report);
 }
 
