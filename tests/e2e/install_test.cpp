@@ -80,12 +80,21 @@ TEST_F(InstallTest, RefusesBeforeChangingAnything) {
         uid_t executable_owner = 0;
         unsigned directory_mode = 0755;
         std::optional<std::string> existing_unit = std::nullopt;
+        // Of the directory above the helper's (ROOT).
+        uid_t ancestor_owner = 0;
+        unsigned ancestor_mode = 0755;
+        std::string helper_name = "ZembraHelperService";
     };
     const std::string not_root_owned =
         " must be owned by root and not writable by group or others to run as a service; "
         "install the package instead of running an unpacked bundle\n";
     const std::string file_report = "Error: " + HELPER_PATH + not_root_owned;
     const std::string directory_report = "Error: /run/install-sandbox/helper" + not_root_owned;
+    const std::string ancestor_report = "Error: /run/install-sandbox" + not_root_owned;
+    // systemd would read what follows a line break as further settings of the unit.
+    const char* control_report =
+        "Error: the helper executable path contains a control character, which a unit file "
+        "cannot hold; install the package instead of running an unpacked bundle\n";
     const Case cases[] = {
         {"no invoking user",
          {},
@@ -103,6 +112,31 @@ TEST_F(InstallTest, RefusesBeforeChangingAnything) {
         {"user-owned executable", {OWNER_ENV}, file_report.c_str(), OWNER_UID},
         {"group-writable directory", {OWNER_ENV}, directory_report.c_str(), 0, 0775},
         {"the executable is examined first", {OWNER_ENV}, file_report.c_str(), OWNER_UID, 0777},
+        {.name = "directory above owned by the owner",
+         .env = {OWNER_ENV},
+         .report = ancestor_report.c_str(),
+         .ancestor_owner = OWNER_UID},
+        {.name = "sticky directory above, as /tmp is",
+         .env = {OWNER_ENV},
+         .report = ancestor_report.c_str(),
+         .ancestor_mode = 01777},
+        {.name = "the top-most failing directory is named",
+         .env = {OWNER_ENV},
+         .report = ancestor_report.c_str(),
+         .directory_mode = 0777,
+         .ancestor_owner = OWNER_UID},
+        {.name = "a line break in the path",
+         .env = {OWNER_ENV},
+         .report = control_report,
+         .helper_name = "helper\nUser=nobody"},
+        {.name = "a tab in the path",
+         .env = {OWNER_ENV},
+         .report = control_report,
+         .helper_name = "helper\t"},
+        {.name = "a DEL in the path",
+         .env = {OWNER_ENV},
+         .report = control_report,
+         .helper_name = "helper\x7f"},
         {"uid without an account",
          {"PKEXEC_UID=4242"},
          "Error: id -g 4242 failed with exit status: 1\n"},
@@ -126,10 +160,12 @@ TEST_F(InstallTest, RefusesBeforeChangingAnything) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string helper = place_helper();
+        const std::string helper = place_helper(c.helper_name);
         ASSERT_EQ(::chown(helper.c_str(), c.executable_owner, 0), 0);
         std::filesystem::permissions(HELPER_DIRECTORY,
                                      static_cast<std::filesystem::perms>(c.directory_mode));
+        ASSERT_EQ(::chown(ROOT, c.ancestor_owner, 0), 0);
+        ASSERT_EQ(::chmod(ROOT, c.ancestor_mode), 0);
         if (c.existing_unit) write_unit(*c.existing_unit);
 
         const ProcessResult result = run_helper(helper, {"install"}, c.env);
@@ -139,6 +175,19 @@ TEST_F(InstallTest, RefusesBeforeChangingAnything) {
         EXPECT_EQ(read_unit(), c.existing_unit);
         EXPECT_EQ(systemctl_calls(), Calls{});
         std::filesystem::remove(unit_path());
+    }
+}
+
+// systemd takes the executable path of ExecStart literally ("$$" would name another file), so
+// `systemd-analyze verify` finds the helper only when '$' is written as it is.
+TEST_F(InstallTest, WritesADollarSignInThePathAsItIs) {
+    for (const std::string name : {"helper$USER", "helper${USER}"}) {
+        SCOPED_TRACE(name);
+        const std::string helper = place_helper(name);
+        const ProcessResult result = run_helper(helper, {"install"}, {OWNER_ENV});
+        EXPECT_TRUE(result.exited_with(0)) << result.err;
+        EXPECT_EQ(read_unit(), expected_unit("\"" + helper + "\"", OWNER_UID, OWNER_GID));
+        EXPECT_EQ(verify_unit(), "");
     }
 }
 

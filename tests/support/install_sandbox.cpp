@@ -64,7 +64,9 @@ void InstallSandbox::SetUp() {
     fs::create_directories(sandbox_path("bin"));
     fs::create_directories(sandbox_path("systemctl-status"));
     fs::create_directories(HELPER_DIRECTORY);
-    fs::permissions(HELPER_DIRECTORY, static_cast<fs::perms>(0755));
+    // install refuses a helper below any directory that anyone but root can write.
+    for (const char* directory : {ROOT, HELPER_DIRECTORY})
+        fs::permissions(directory, static_cast<fs::perms>(0755));
     ASSERT_NO_FATAL_FAILURE(write_file(sandbox_path("bin/systemctl"), FAKE_SYSTEMCTL, 0755));
     fs::create_symlink("/usr/bin/id", sandbox_path("bin/id"));
     ASSERT_NO_FATAL_FAILURE(write_file(sandbox_path("passwd"), PASSWD));

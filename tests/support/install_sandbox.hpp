@@ -1,7 +1,8 @@
 // A place where the real helper can run `install` and `uninstall` as root without touching the
 // machine: in the test's private mount namespace, a tmpfs over /etc/systemd/system, small
 // passwd/group files bind-mounted over the real ones (so the real `id` answers), a recording
-// fake `systemctl` first on PATH, and copies of the helper in a root-owned directory.
+// fake `systemctl` first on PATH, and copies of the helper below directories (/run's private
+// tmpfs, then ROOT, then HELPER_DIRECTORY) that only root can write.
 #pragma once
 
 #include <gtest/gtest.h>

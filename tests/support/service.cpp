@@ -67,17 +67,18 @@ bool ServiceExit::exited_with(int code) const {
     return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == code;
 }
 
-HelperService::HelperService(ServiceOptions options) : executable_(ZEMBRA_HELPER_EXE) {
-    if (options.executable_name || options.core_file) {
-        char directory[] = "/tmp/zembra-helper-XXXXXX";
-        if (::mkdtemp(directory) == nullptr) fail("mkdtemp");
-        copy_directory_ = directory;
-        executable_ = copy_directory_ + "/" +
-                      options.executable_name.value_or(fs::path(ZEMBRA_HELPER_EXE).filename());
-        copy_executable(ZEMBRA_HELPER_EXE, executable_);
-        copy_executable(options.core_file.value_or(ZEMBRA_FAKE_CORE_EXE),
-                        fs::path(copy_directory_) / "MorvikCore");
-    }
+HelperService::HelperService(ServiceOptions options) {
+    // The helper starts only a Core that root alone can change, in a directory root alone can
+    // change: the copies get those modes whatever the build's umask was.
+    char directory[] = "/tmp/zembra-helper-XXXXXX";
+    if (::mkdtemp(directory) == nullptr) fail("mkdtemp");
+    copy_directory_ = directory;
+    fs::permissions(copy_directory_, fs::perms(0755));
+    executable_ = copy_directory_ + "/" +
+                  options.executable_name.value_or(fs::path(ZEMBRA_HELPER_EXE).filename());
+    copy_executable(ZEMBRA_HELPER_EXE, executable_);
+    copy_executable(options.core_file.value_or(ZEMBRA_FAKE_CORE_EXE),
+                    fs::path(copy_directory_) / "MorvikCore");
     const std::string runtime_directory =
         service::is_pre_release_file_name(fs::path(executable_).filename().string())
             ? "/run/zembra-pre"

@@ -17,8 +17,9 @@ inline constexpr gid_t TEST_OWNER_GID = 4242;
 struct ServiceOptions {
     uid_t owner_uid = TEST_OWNER_UID;
     gid_t owner_gid = TEST_OWNER_GID;
-    // Runs a copy of the helper under this file name, in a fresh directory under /tmp with the
-    // Core copied next to it ("ZembraPreHelperService" gives the pre-release identity).
+    // The helper always runs as a copy, in a fresh root-owned 0755 directory under /tmp with the
+    // Core copied next to it (both 0755); this names the copy ("ZembraPreHelperService" gives
+    // the pre-release identity).
     std::optional<std::string> executable_name;
     // The file copied next to that copy as MorvikCore (default: the demo Core).
     std::optional<std::string> core_file;

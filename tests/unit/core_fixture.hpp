@@ -1,8 +1,10 @@
-// A fixture for tests that start real Cores (the fake MorvikCore next to the test binary): owner
-// ids in the environment, owner sockets under the private /tmp, a window on the log buffer, and
-// a check after every test that no Core, child, zombie or descriptor is left behind.
+// A fixture for tests that start real Cores (the fake MorvikCore next to the test binary): the
+// Core copied into a place only root can write, owner ids in the environment, owner sockets under
+// the private /tmp, a window on the log buffer, and a check after every test that no Core, child,
+// zombie or descriptor is left behind.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -23,9 +26,11 @@
 #include "service/hub/core_start.hpp"
 #include "service/hub/logs.hpp"
 #include "service/hub/managed_core.hpp"
+#include "service/linux/executable_path.hpp"
 #include "service/linux/owner.hpp"
 #include "support/descriptors.hpp"
 #include "support/eventually.hpp"
+#include "support/owned_directory.hpp"
 #include "support/unix_socket.hpp"
 
 namespace zembra::hub::test {
@@ -39,6 +44,7 @@ inline constexpr const char* SESSION_B = "fedcba9876543210fedcba9876543210";
 
 using zembra::test::open_descriptors;
 
+using zembra::test::directory_with;
 using zembra::test::eventually;
 
 // True while `pid` names a process that has not been reaped.
@@ -64,12 +70,22 @@ inline ManagedCore reaped_core_record(const std::string& session) {
 
 inline constexpr const char* NO_CHILD_TEXT = "No child processes (os error 10)";
 
+// A copy of the Core at `path` with exactly this owner and mode.
+inline std::string core_copy(const std::string& path, uid_t owner = 0, mode_t mode = 0755) {
+    std::filesystem::copy_file(*core_path(), path,
+                               std::filesystem::copy_options::overwrite_existing);
+    EXPECT_EQ(::chown(path.c_str(), owner, 0), 0) << path;
+    EXPECT_EQ(::chmod(path.c_str(), mode), 0) << path;
+    return path;
+}
+
 class CoreFixture : public testing::Test {
   protected:
     void SetUp() override {
         ::setenv(service::OWNER_UID_VARIABLE, std::to_string(OWNER_UID).c_str(), 1);
         ::setenv(service::OWNER_GID_VARIABLE, std::to_string(OWNER_GID).c_str(), 1);
         SHUTTING_DOWN = false;
+        ASSERT_NO_FATAL_FAILURE(place_core());
         descriptors_before_ = open_descriptors();
         static int tests = 0;
         marker_ = "-- test " + std::to_string(++tests) + " --";
@@ -113,9 +129,9 @@ class CoreFixture : public testing::Test {
 
     // Mounts `source` over `target` for the rest of this test (this process's namespace only).
     void mount_over(const std::string& source, const std::string& target,
-                    const char* type = nullptr) {
+                    const char* type = nullptr, const char* options = nullptr) {
         const unsigned long flags = type ? 0 : MS_BIND;
-        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, flags, nullptr), 0)
+        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, flags, options), 0)
             << std::strerror(errno);
         mounts_.push_back(target);
     }
@@ -161,6 +177,27 @@ class CoreFixture : public testing::Test {
     }
 
   private:
+    // Covers core_path()'s directory with a root-owned 0755 tmpfs holding a 0755 copy of the
+    // Core, so that the Core's checks do not depend on the build's umask and a test may change
+    // both freely. The test binary is bound back in, for sanitizer symbolizers.
+    void place_core() {
+        const std::string core = *core_path();
+        const std::string self = *service::current_executable_path();
+        // Opened by path in this namespace: a bind mount's source must belong to it.
+        const service::FileDescriptor built_core(::open(core.c_str(), O_RDONLY | O_CLOEXEC));
+        const service::FileDescriptor binary(::open(self.c_str(), O_PATH | O_CLOEXEC));
+        ASSERT_TRUE(built_core && binary) << std::strerror(errno);
+        ASSERT_NO_FATAL_FAILURE(mount_over("tmpfs", core_directory(), "tmpfs", "mode=0755"));
+        std::filesystem::copy_file(descriptor_path(built_core), core);
+        std::filesystem::permissions(core, std::filesystem::perms(0755));
+        std::ofstream{self};
+        ASSERT_NO_FATAL_FAILURE(mount_over(descriptor_path(binary), self));
+    }
+
+    static std::string descriptor_path(const service::FileDescriptor& fd) {
+        return "/proc/self/fd/" + std::to_string(fd.get());
+    }
+
     std::set<std::string> descriptors_before_;
     std::vector<std::string> mounts_;
     std::string marker_;

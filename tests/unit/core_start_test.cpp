@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <future>
 
 #include "core_fixture.hpp"
@@ -214,25 +215,34 @@ TEST_F(CoreStart, OverlappingStartsRunOneAfterTheOther) {
 TEST_F(CoreStart, AnswersVerificationFailuresAfterStoppingThePreviousCore) {
     struct Case {
         const char* name;
-        const char* message;
+        std::function<void()> alter;
+        std::string message;
     };
-    static constexpr Case CASES[] = {
-        {"missing", "No such file or directory (os error 2)"},
-        {"changed", "Core executable SHA256 mismatch"},
+    const std::string core = *core_path();
+    const Case cases[] = {
+        {"missing", [&] { ASSERT_EQ(::unlink(core.c_str()), 0); },
+         "No such file or directory (os error 2)"},
+        {"changed",
+         [&] {
+             const std::string changed = "/tmp/changed-core";
+             std::filesystem::copy_file(core, changed,
+                                        std::filesystem::copy_options::overwrite_existing);
+             std::ofstream(changed, std::ios::app) << '\0';
+             mount_over(changed, core);
+         },
+         "Core executable SHA256 mismatch"},
+        {"owned by the owner", [&] { ASSERT_EQ(::chown(core.c_str(), OWNER_UID, 0), 0); },
+         core + " must be a regular file owned by root and not writable by group or others"},
+        {"in a directory the owner's group may write",
+         [&] { ASSERT_EQ(::chmod(core_directory().c_str(), 0775), 0); },
+         core_directory() +
+             " must be a directory owned by root and not writable by group or others"},
     };
-    for (const Case& c : CASES) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string address = owner_socket();
         const pid_t previous = started_pid(start(address, SESSION_A), SESSION_A);
-        if (std::string_view(c.name) == "missing") {
-            mount_over("tmpfs", core_directory(), "tmpfs");
-        } else {
-            const std::string changed = "/tmp/changed-core";
-            std::filesystem::copy_file(*core_path(), changed,
-                                       std::filesystem::copy_options::overwrite_existing);
-            std::ofstream(changed, std::ios::app) << '\0';
-            mount_over(changed, *core_path());
-        }
+        c.alter();
         const http::Response response = start(address, SESSION_A);
         EXPECT_EQ(response.status, 409u);
         EXPECT_EQ(response.body, error_body("coreVerificationFailed", c.message));
@@ -262,26 +272,68 @@ TEST_F(CoreStart, ReportsAndLogsASpawnFailureWithItsErrorNumber) {
 TEST_F(CoreStart, LaunchReportsFailuresBeforeExec) {
     struct Case {
         const char* name;
-        std::string executable, directory;
+        bool directory_open;
+        std::string file;
         bool owner_set;
         std::optional<int> os_error;
     };
-    const std::string core = *core_path();
     const Case cases[] = {
-        {"no such directory", core, "/nonexistent", true, ENOENT},
-        {"no such program", "/tmp/absent-core", "/tmp", true, ENOENT},
-        {"no owner ids", core, core_directory(), false, std::nullopt},
+        {"working directory not open", false, *core_path(), true, EBADF},
+        {"not a program", true, "/dev/null", true, EACCES},
+        {"no owner ids", true, *core_path(), false, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (!c.owner_set) ::unsetenv(service::OWNER_UID_VARIABLE);
-        const auto launched =
-            launch(VerifiedCore{c.executable, c.directory, service::FileDescriptor()},
-                   {owner_socket(), SESSION_A});
+        const VerifiedCore core{
+            *core_path(),
+            service::FileDescriptor(c.directory_open ? ::open(core_directory().c_str(),
+                                                              O_PATH | O_DIRECTORY | O_CLOEXEC)
+                                                     : -1),
+            service::FileDescriptor(::open(c.file.c_str(), O_RDONLY | O_CLOEXEC))};
+        const auto launched = launch(core, {owner_socket(), SESSION_A});
         ASSERT_FALSE(launched.has_value());
         EXPECT_EQ(launched.error().stage, LaunchFailure::Stage::Spawn);
         EXPECT_EQ(launched.error().error.os_error(), c.os_error);
     }
+}
+
+// The owner's program renamed over the Core's path after the hash must not run as root.
+TEST_F(CoreStart, LaunchRunsTheHashedFileAfterItsPathWasReplaced) {
+    Result<VerifiedCore> core = verify_core();
+    ASSERT_TRUE(core.has_value()) << core.error().text();
+    const std::string impostor = core_directory() + "/impostor";
+    std::ofstream(impostor) << "#!/bin/sh\necho impostor >&2\n";
+    ASSERT_EQ(::chmod(impostor.c_str(), 0755), 0);
+    ASSERT_EQ(::rename(impostor.c_str(), core->executable.c_str()), 0);
+
+    const std::string address = owner_socket();
+    auto launched = launch(*core, {address, SESSION_A});
+    ASSERT_TRUE(launched.has_value()) << launched.error().error.text();
+    *service::lock_surviving_poison(MANAGED_CORE) = std::move(*launched);
+    EXPECT_TRUE(wait_for_log("MorvikCore (demo) running until SIGTERM"));
+    EXPECT_EQ(log_lines(), (std::vector<std::string>{"MorvikCore (demo) started for " + address,
+                                                     "MorvikCore (demo) running until SIGTERM"}));
+}
+
+// The owner may stop the child once it has the owner's real uid; the start must not wait for it
+// longer than the deadline, and the child must not outlive the failed start.
+TEST_F(CoreStart, LaunchGivesUpOnAChildStoppedBeforeExec) {
+    Result<VerifiedCore> core = verify_core();
+    ASSERT_TRUE(core.has_value()) << core.error().text();
+    const auto begin = std::chrono::steady_clock::now();
+    const auto launched =
+        launch(*core, {owner_socket(), SESSION_A}, start_stderr_capture, [] { ::raise(SIGSTOP); });
+    const auto took = std::chrono::steady_clock::now() - begin;
+    std::cout << "[ figure ] start with a child stopped before exec answered after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+    ASSERT_FALSE(launched.has_value());
+    EXPECT_EQ(launched.error().stage, LaunchFailure::Stage::Spawn);
+    EXPECT_EQ(launched.error().error.text(), "Core did not start in time");
+    EXPECT_EQ(launched.error().error.os_error(), std::nullopt);
+    EXPECT_GE(took, CORE_EXEC_DEADLINE);
+    EXPECT_LE(took, CORE_EXEC_DEADLINE + 3s);
+    // The fixture checks that the child was reaped and no descriptor is left.
 }
 
 TEST_F(CoreStart, LaunchKillsTheCoreWhenItsReaderCannotStart) {

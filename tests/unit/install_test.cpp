@@ -12,10 +12,16 @@
 
 #include <gtest/gtest.h>
 
+#include "support/owned_directory.hpp"
+
 namespace zembra::service {
 namespace {
 
 namespace fs = std::filesystem;
+
+const std::string NOT_ROOTS_ALONE =
+    " must be owned by root and not writable by group or others to run as a service; install "
+    "the package instead of running an unpacked bundle";
 
 // A private, empty /etc/systemd/system (the test runs in its own mount namespace).
 class UnitDirectory : public testing::Test {
@@ -133,10 +139,7 @@ TEST(ExecutableOwnership, RootOwnedAndNotWritableByOthers) {
             EXPECT_TRUE(checked) << checked.error().text();
         } else {
             ASSERT_FALSE(checked);
-            EXPECT_EQ(checked.error().text(),
-                      path +
-                          " must be owned by root and not writable by group or others to run as "
-                          "a service; install the package instead of running an unpacked bundle");
+            EXPECT_EQ(checked.error().text(), path + NOT_ROOTS_ALONE);
         }
         fs::remove(path);
     }
@@ -158,6 +161,53 @@ TEST(ExecutableOwnership, FollowsSymbolicLinksAndReportsMissingFiles) {
     EXPECT_EQ(dangling.error().causes(),
               std::vector<std::string>{"No such file or directory (os error 2)"});
     fs::remove(link);
+}
+
+// /run is this test's private tmpfs, root's and 0755; /tmp is its private 1777 tmpfs.
+TEST(DirectoryChain, EveryDirectoryFromTheRootDownIsRootsAlone) {
+    using test::directory_with;
+    fs::remove_all("/run/chain");
+    for (const char* path :
+         {"/run/chain/root/deeper", "/run/chain/owners/root", "/run/chain/root/open/root",
+          "/run/chain/sticky/root", "/run/chain", "/run/chain/root"})
+        directory_with(path, 0, 0755);
+    directory_with("/run/chain/owners", 1000, 0755);
+    directory_with("/run/chain/root/shared", 0, 0775);
+    directory_with("/run/chain/root/open", 0, 0757);
+    directory_with("/run/chain/sticky", 0, 01777);
+    fs::create_symlink("/run/chain/root", "/run/chain/link");
+
+    struct Case {
+        const char* directory;
+        const char* refused;  // the directory named, or nullptr: accepted
+        const char* cause;    // of an "inspect" failure, or nullptr
+    };
+    constexpr Case cases[] = {
+        {"/run/chain/root/deeper", nullptr, nullptr},
+        {"//run/chain//root/deeper/", nullptr, nullptr},
+        {"/", nullptr, nullptr},
+        {"/run/chain/owners/root", "/run/chain/owners", nullptr},
+        {"/run/chain/root/shared", "/run/chain/root/shared", nullptr},
+        {"/run/chain/root/open/root", "/run/chain/root/open", nullptr},
+        {"/run/chain/sticky/root", "/run/chain/sticky", nullptr},
+        {"/tmp", "/tmp", nullptr},
+        {"/run/chain/link/deeper", "/run/chain/link", "Not a directory (os error 20)"},
+        {"/run/chain/absent/deeper", "/run/chain/absent", "No such file or directory (os error 2)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.directory);
+        const Result<> checked = check_directory_chain(c.directory);
+        if (c.refused == nullptr) {
+            EXPECT_TRUE(checked) << checked.error().text();
+        } else if (c.cause != nullptr) {
+            ASSERT_FALSE(checked);
+            EXPECT_EQ(checked.error().text(), std::string("inspect ") + c.refused);
+            EXPECT_EQ(checked.error().causes(), std::vector<std::string>{c.cause});
+        } else {
+            ASSERT_FALSE(checked);
+            EXPECT_EQ(checked.error().text(), c.refused + NOT_ROOTS_ALONE);
+        }
+    }
 }
 
 }  // namespace

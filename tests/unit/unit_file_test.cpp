@@ -41,6 +41,7 @@ TEST(UnitFile, ExecStartEscaping) {
         {"/opt/%n%%/x", R"("/opt/%%n%%%%/x")"},
         {R"(/opt/"q"/x)", R"("/opt/\"q\"/x")"},
         {R"(/opt/b\s/x)", R"("/opt/b\\s/x")"},
+        {"/opt/$HOME/${USER}$/x", R"("/opt/$HOME/${USER}$/x")"},
         {"/opt/z\xc3\xa9/x", "\"/opt/z\xc3\xa9/x\""},
         {"/opt/\xff\xfe/x\xe2\x82", "\"/opt/\xEF\xBF\xBD\xEF\xBF\xBD/x\xEF\xBF\xBD\""},
     };
@@ -49,6 +50,26 @@ TEST(UnitFile, ExecStartEscaping) {
         EXPECT_EQ(quote_exec_path(c.path), c.quoted);
         const std::string line = "\nExecStart=" + std::string(c.quoted) + "\n";
         EXPECT_NE(unit_file_text(c.path, 1000, 1001).find(line), std::string::npos);
+    }
+}
+
+TEST(UnitFile, ExecStartCannotHoldControlCharacters) {
+    struct Case {
+        std::string_view path;
+        bool can_hold;
+    };
+    constexpr Case cases[] = {
+        {"/opt/a b/x", true},
+        {"/opt/z\xc3\xa9/\xff~", true},
+        {"/opt/a\nExecStartPre=/bin/sh/x", false},
+        {"/opt/\x01/x", false},
+        {"/opt/\x1f/x", false},
+        {"/opt/\r/x", false},
+        {"/opt/\x7f/x", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.path)));
+        EXPECT_EQ(exec_start_can_hold(c.path), c.can_hold);
     }
 }
 

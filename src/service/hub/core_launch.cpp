@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <optional>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -19,14 +19,14 @@ extern char** environ;
 namespace zembra::hub {
 namespace {
 
-// What the child becomes: `program` (also its argv[0]) with `arguments`, run in `directory`,
-// with the helper's environment, stdin and stdout, and its stderr on a pipe.
+// What the child becomes: the verified Core (its path also argv[0]) with `arguments`, run in
+// its directory, with the helper's environment, stdin and stdout, and its stderr on a pipe.
 struct CoreCommand {
-    std::string program;
+    const VerifiedCore& core;
     std::vector<std::string> arguments;
-    std::string directory;
     // Real ids the child takes just before exec; effective and saved ids stay 0.
     service::OwnerIds owner;
+    BeforeExec before_exec;
 };
 
 struct SpawnedChild {
@@ -37,11 +37,12 @@ struct SpawnedChild {
 // Everything the child needs, prepared before fork: after fork it may only make
 // async-signal-safe calls, so nothing here allocates.
 struct ChildPlan {
-    const char* program;
+    int core_file;
     char* const* argv;
     char* const* envp;
-    const char* directory;
+    int directory;
     const service::OwnerIds& owner;
+    BeforeExec before_exec;
     int stderr_write;
     int failure_report;
 };
@@ -62,9 +63,7 @@ struct ChildPlan {
     }
     // Descriptors the helper itself inherited without close-on-exec stay out of the Core too.
     ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    if (::chdir(plan.directory) != 0) report_child_failure(plan.failure_report);
-    if (::setresgid(plan.owner.gid, 0, 0) != 0) report_child_failure(plan.failure_report);
-    if (::setresuid(plan.owner.uid, 0, 0) != 0) report_child_failure(plan.failure_report);
+    if (::fchdir(plan.directory) != 0) report_child_failure(plan.failure_report);
     // Ignored dispositions (SIGPIPE above all) and the mask survive exec: give the Core a clean
     // start. Signals that cannot be changed just fail here.
     struct sigaction default_action = {};
@@ -74,7 +73,12 @@ struct ChildPlan {
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(plan.program, plan.argv, plan.envp);
+    // From the owner's real uid on, the owner may signal (and stop) the child: last step only.
+    if (::setresgid(plan.owner.gid, 0, 0) != 0) report_child_failure(plan.failure_report);
+    if (::setresuid(plan.owner.uid, 0, 0) != 0) report_child_failure(plan.failure_report);
+    if (plan.before_exec != nullptr) plan.before_exec();
+    // The very file that was hashed, whatever its path names by now.
+    ::execveat(plan.core_file, "", plan.argv, plan.envp, AT_EMPTY_PATH);
     report_child_failure(plan.failure_report);
 }
 
@@ -89,23 +93,40 @@ Result<Pipe> close_on_exec_pipe() {
     return Pipe{service::FileDescriptor(ends[0]), service::FileDescriptor(ends[1])};
 }
 
-// The error number a failed child reported, or none once exec closed the report pipe.
-std::optional<int> read_child_failure(int report) {
+// Waits for the exec report: success once exec closed the pipe without a word, else the error
+// number the child wrote, or the deadline.
+Result<void> await_exec(int report) {
+    const auto deadline = std::chrono::steady_clock::now() + CORE_EXEC_DEADLINE;
     int error = 0;
     std::size_t got = 0;
     while (got < sizeof error) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return fail("Core did not start in time");
+        pollfd readable{report, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return fail(Error::last_os());
+        if (ready == 0) continue;
         const ssize_t n = ::read(report, reinterpret_cast<char*>(&error) + got, sizeof error - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
     }
-    if (got < sizeof error) return std::nullopt;
-    return error;
+    if (got < sizeof error) return {};
+    return fail(Error::os(error));
+}
+
+// A child that never became the Core: SIGKILL, then a bounded wait for its end.
+void discard(ChildProcess child) {
+    (void)child.send_signal(SIGKILL);
+    ManagedCore unwanted{std::string(), std::move(child)};
+    (void)unwanted.wait_for_exit(CORE_KILL_GRACE);
 }
 
 Result<SpawnedChild> spawn(const CoreCommand& command) {
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(command.program.c_str()));
+    argv.push_back(const_cast<char*>(command.core.executable.c_str()));
     for (const std::string& argument : command.arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -114,8 +135,13 @@ Result<SpawnedChild> spawn(const CoreCommand& command) {
     if (!stderr_pipe) return fail(std::move(stderr_pipe.error()));
     Result<Pipe> report_pipe = close_on_exec_pipe();
     if (!report_pipe) return fail(std::move(report_pipe.error()));
-    const ChildPlan plan{command.program.c_str(),   argv.data(),   environ,
-                         command.directory.c_str(), command.owner, stderr_pipe->write.get(),
+    const ChildPlan plan{command.core.file.get(),
+                         argv.data(),
+                         environ,
+                         command.core.directory.get(),
+                         command.owner,
+                         command.before_exec,
+                         stderr_pipe->write.get(),
                          report_pipe->write.get()};
 
     // With every signal blocked across fork, no handler of the helper (the event loop's signal
@@ -129,31 +155,31 @@ Result<SpawnedChild> spawn(const CoreCommand& command) {
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) return fail(Error::os(fork_error));
 
-    stderr_pipe->write.reset();
-    report_pipe->write.reset();
-    if (const std::optional<int> error = read_child_failure(report_pipe->read.get())) {
-        int status;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return fail(Error::os(*error));
-    }
     // The child is not reaped yet, so its id cannot have been reused. Without a process
     // descriptor (an old kernel), signals fall back to the id.
-    service::FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    return SpawnedChild{ChildProcess(pid, std::move(pidfd)), std::move(stderr_pipe->read)};
+    ChildProcess child(
+        pid, service::FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
+    stderr_pipe->write.reset();
+    report_pipe->write.reset();
+    if (Result<void> started = await_exec(report_pipe->read.get()); !started) {
+        // A child that failed after taking the owner's ids can be stopped before it exits.
+        discard(std::move(child));
+        return fail(std::move(started.error()));
+    }
+    return SpawnedChild{std::move(child), std::move(stderr_pipe->read)};
 }
 
 }  // namespace
 
 std::expected<ManagedCore, LaunchFailure> launch(const VerifiedCore& core,
                                                  const StartParams& params,
-                                                 StartCapture start_capture) {
+                                                 StartCapture start_capture,
+                                                 BeforeExec before_exec) {
     using Stage = LaunchFailure::Stage;
     // Read afresh: the owner the child runs as is the one configured at this moment.
     Result<service::OwnerIds> owner = service::owner_from_env();
     if (!owner) return std::unexpected(LaunchFailure{Stage::Spawn, std::move(owner.error())});
-    Result<SpawnedChild> spawned =
-        spawn(CoreCommand{core.executable, {params.address}, core.directory, *owner});
+    Result<SpawnedChild> spawned = spawn(CoreCommand{core, {params.address}, *owner, before_exec});
     if (!spawned) return std::unexpected(LaunchFailure{Stage::Spawn, std::move(spawned.error())});
     Result<void> capturing = start_capture(std::move(spawned->stderr_read), params.session_id);
     if (!capturing) {

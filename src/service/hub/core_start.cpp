@@ -66,7 +66,7 @@ http::Response start_request(const StartParams& params) {
         log_message("Helper could not release the managed Core: " + released.error().text());
         return error_response("coreStopFailed", released.error().text(), 500);
     }
-    // Kept open (and so the file it names) until the response has been built.
+    // The launch runs the very file hashed here, through its descriptor.
     Result<VerifiedCore> verified = verify_core();
     if (!verified) return error_response("coreVerificationFailed", verified.error().text(), 409);
     std::expected<ManagedCore, LaunchFailure> core = launch(*verified, params);

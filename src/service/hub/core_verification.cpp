@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -9,6 +10,8 @@
 #include "service/hub/core_digest.hpp"
 #include "service/hub/core_start.hpp"
 #include "service/linux/executable_path.hpp"
+#include "service/linux/root_only.hpp"
+#include "utf8.hpp"
 
 namespace zembra::hub {
 namespace {
@@ -50,14 +53,32 @@ Result<std::string> sha256_hex(int fd) {
 }
 
 Result<VerifiedCore> verify_core_file(std::string executable, std::string_view expected) {
-    std::optional<std::string> directory = service::parent_directory(executable);
-    if (!directory) return fail("Core executable has no parent directory");
-    service::FileDescriptor file(::open(executable.c_str(), O_RDONLY | O_CLOEXEC));
+    const std::optional<std::string> directory_path = service::parent_directory(executable);
+    if (!directory_path) return fail("Core executable has no parent directory");
+    service::FileDescriptor directory(
+        ::open(directory_path->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) return fail(Error::last_os());
+    struct stat status;
+    if (::fstat(directory.get(), &status) != 0) return fail(Error::last_os());
+    if (!service::writable_by_root_only(status)) {
+        return fail(lossy_utf8(*directory_path) +
+                    " must be a directory owned by root and not writable by group or others");
+    }
+    // Non-blocking, so that opening a FIFO returns at once; its type is refused below, before
+    // any read.
+    const std::string name = executable.substr(executable.rfind('/') + 1);
+    service::FileDescriptor file(
+        ::openat(directory.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!file) return fail(Error::last_os());
+    if (::fstat(file.get(), &status) != 0) return fail(Error::last_os());
+    if (!S_ISREG(status.st_mode) || !service::writable_by_root_only(status)) {
+        return fail(lossy_utf8(executable) +
+                    " must be a regular file owned by root and not writable by group or others");
+    }
     Result<std::string> digest = sha256_hex(file.get());
     if (!digest) return fail(std::move(digest.error()));
     if (*digest != expected) return fail("Core executable SHA256 mismatch");
-    return VerifiedCore{std::move(executable), std::move(*directory), std::move(file)};
+    return VerifiedCore{std::move(executable), std::move(directory), std::move(file)};
 }
 
 Result<VerifiedCore> verify_core() {

@@ -1,4 +1,5 @@
-// Verification of the Core executable: its SHA-256 digest against the one fixed at build time.
+// Verification of the Core executable: a regular file owned by root in a directory owned by
+// root, neither writable by anyone else, whose SHA-256 digest is the one fixed at build time.
 #pragma once
 
 #include <string>
@@ -9,11 +10,14 @@
 
 namespace zembra::hub {
 
-// A Core executable whose content matched the digest. The descriptor it was hashed through stays
-// open as long as this record lives; the Core is still executed by its path.
+// A Core executable whose content matched the digest. The Core is run from `file` itself, in
+// `directory`, so a path swapped after the hash cannot change what runs.
 struct VerifiedCore {
+    // The path the Core was opened by; its argv[0].
     std::string executable;
-    std::string directory;
+    // The directory that holds it, opened O_PATH; the Core's working directory.
+    service::FileDescriptor directory;
+    // The descriptor the bytes were hashed through, close-on-exec.
     service::FileDescriptor file;
 };
 
@@ -21,7 +25,8 @@ struct VerifiedCore {
 // lower-case hexadecimal characters. Reads are 4096 bytes and not retried, EINTR included.
 Result<std::string> sha256_hex(int fd);
 
-// Blocking: opens and hashes `executable` and compares the digest with `expected`.
+// Blocking: opens the directory of `executable`, then the file through it; checks both and
+// compares the file's digest with `expected`. Nothing that is not a regular file is ever read.
 Result<VerifiedCore> verify_core_file(std::string executable, std::string_view expected);
 
 // Blocking: verify_core_file on core_path() against EXPECTED_CORE_SHA256.

@@ -15,6 +15,7 @@
 #include "service/linux/executable_path.hpp"
 #include "service/linux/file_descriptor.hpp"
 #include "service/linux/owner.hpp"
+#include "service/linux/root_only.hpp"
 #include "service/linux/unit_file.hpp"
 #include "utf8.hpp"
 
@@ -137,6 +138,12 @@ Result<> write_unit_file(const std::string& text) {
     return {};
 }
 
+Error not_root_only(const std::string& path) {
+    return Error(lossy_utf8(path) +
+                 " must be owned by root and not writable by group or others to run as a "
+                 "service; install the package instead of running an unpacked bundle");
+}
+
 }  // namespace
 
 Result<> check_executable_ownership(const std::string& path) {
@@ -144,12 +151,32 @@ Result<> check_executable_ownership(const std::string& path) {
     if (::stat(path.c_str(), &status) != 0) {
         return fail(Error::last_os().context("inspect " + lossy_utf8(path)));
     }
-    if (status.st_uid != 0 || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return fail(lossy_utf8(path) +
-                    " must be owned by root and not writable by group or others to run as a "
-                    "service; install the package instead of running an unpacked bundle");
-    }
+    if (!writable_by_root_only(status)) return fail(not_root_only(path));
     return {};
+}
+
+Result<> check_directory_chain(const std::string& directory) {
+    std::string walked = "/";
+    FileDescriptor parent;
+    FileDescriptor current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (std::size_t start = 0;;) {
+        struct stat status {};
+        if (!current || ::fstat(current.get(), &status) != 0) {
+            return fail(Error::last_os().context("inspect " + lossy_utf8(walked)));
+        }
+        if (!writable_by_root_only(status)) return fail(not_root_only(walked));
+        start = directory.find_first_not_of('/', start);
+        if (start == std::string::npos) return {};
+        const std::size_t end = std::min(directory.find('/', start), directory.size());
+        const std::string name = directory.substr(start, end - start);
+        if (!walked.ends_with('/')) walked += '/';
+        walked += name;
+        // Nothing is closed between the open and the errno it may leave.
+        parent = std::move(current);
+        current = FileDescriptor(
+            ::openat(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        start = end;
+    }
 }
 
 Result<> ensure_unit_is_free_for(std::uint32_t uid) {
@@ -184,10 +211,15 @@ Result<> install() {
     if (!executable) {
         return fail(std::move(executable).error().context("resolve helper executable path"));
     }
+    if (!exec_start_can_hold(*executable)) {
+        return fail(
+            "the helper executable path contains a control character, which a unit file cannot "
+            "hold; install the package instead of running an unpacked bundle");
+    }
     const std::optional<std::string> directory = parent_directory(*executable);
     if (!directory) return fail("helper executable has no parent directory");
     if (Result<> checked = check_executable_ownership(*executable); !checked) return checked;
-    if (Result<> checked = check_executable_ownership(*directory); !checked) return checked;
+    if (Result<> checked = check_directory_chain(*directory); !checked) return checked;
 
     const Result<std::uint32_t> uid = invoking_user_id();
     if (!uid) return fail(uid.error());

@@ -11,8 +11,9 @@
 
 namespace zembra::service {
 
-// Checks the executable and the invoking user, writes the unit, then daemon-reload, enable and
-// restart. Nothing done before a failing step is undone; running it again completes it.
+// Checks the executable path, the directories above it and the invoking user, writes the unit,
+// then daemon-reload, enable and restart. Nothing done before a failing step is undone; running
+// it again completes it.
 Result<> install();
 
 // Stops and disables the service (output hidden, outcome ignored), removes the unit file and
@@ -28,5 +29,10 @@ Result<> ensure_unit_is_free_for(std::uint32_t uid);
 
 // Fails unless `path` (symbolic links followed) is owned by root and not group/other-writable.
 Result<> check_executable_ownership(const std::string& path);
+
+// Fails unless every directory from "/" down to `directory` (absolute, free of symbolic links)
+// is owned by root and not group/other-writable, sticky ones included; names the top-most one
+// that is not. Each is opened below the one checked before it, so none can be swapped in between.
+Result<> check_directory_chain(const std::string& directory);
 
 }  // namespace zembra::service

@@ -1,5 +1,7 @@
 #include "service/linux/unit_file.hpp"
 
+#include <algorithm>
+
 #include "service/identity.hpp"
 #include "service/linux/owner.hpp"
 #include "utf8.hpp"
@@ -8,6 +10,13 @@ namespace zembra::service {
 
 std::string unit_file_path() {
     return "/etc/systemd/system/" + std::string(service_name()) + ".service";
+}
+
+bool exec_start_can_hold(std::string_view executable_path) {
+    return std::ranges::none_of(executable_path, [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
 }
 
 std::string quote_exec_path(std::string_view executable_path) {
