@@ -21,7 +21,8 @@ struct LaunchFailure {
     Error error;
 };
 
-using StartCapture = Result<void> (*)(service::FileDescriptor pipe, std::string session_id);
+using StartCapture = Result<void> (*)(service::FileDescriptor pipe, const ChildProcess& core,
+                                      std::string session_id);
 
 // Blocking: spawns the Core of `core` for `params` and hands its stderr to `start_capture`.
 std::expected<ManagedCore, LaunchFailure> launch(const VerifiedCore& core,
