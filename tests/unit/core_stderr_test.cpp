@@ -7,7 +7,17 @@
 namespace zembra::hub::test {
 namespace {
 
-using CoreStderr = CoreFixture;
+class CoreStderr : public CoreFixture {
+  protected:
+    // Starts a Core that writes the line "before", closes its stderr, then runs `then` (fake
+    // Core commands); its pid once the line is in, or 0.
+    pid_t start_closing_stderr(const std::string& then) {
+        const std::string address = owner_socket();
+        set_mode(address, "print before\\n\nclose-stderr\n" + then);
+        if (start(address, SESSION_A).status != 200u || !wait_for_log("before")) return 0;
+        return slot_pid();
+    }
+};
 
 // True while `pid` is a child of this process that has not been reaped, zombie or not. The
 // child is left as it is.
@@ -75,11 +85,8 @@ TEST_F(CoreStderr, InvalidUtf8EndsTheCapture) {
 
 TEST_F(CoreStderr, LeavesARunningCoreWhoseStderrClosedInTheSlot) {
     const std::size_t threads_before = zembra::test::os_threads_baseline();
-    const std::string address = owner_socket();
-    set_mode(address, "print before\\n\nclose-stderr\n");
-    ASSERT_EQ(start(address, SESSION_A).status, 200u);
-    const pid_t pid = slot_pid();
-    ASSERT_TRUE(wait_for_log("before"));
+    const pid_t pid = start_closing_stderr("");
+    ASSERT_NE(pid, 0);
     // Past the reader's 1.5 s reap window.
     std::this_thread::sleep_for(1800ms);
     EXPECT_EQ(log_lines(), std::vector<std::string>{"before"});
@@ -93,11 +100,8 @@ TEST_F(CoreStderr, LeavesARunningCoreWhoseStderrClosedInTheSlot) {
 
 TEST_F(CoreStderr, ReapsACoreThatExitsLongAfterClosingItsStderr) {
     const std::size_t threads_before = zembra::test::os_threads_baseline();
-    const std::string address = owner_socket();
-    set_mode(address, "print before\\n\nclose-stderr\nsleep 2500\nexit 4\n");
-    ASSERT_EQ(start(address, SESSION_A).status, 200u);
-    const pid_t pid = slot_pid();
-    ASSERT_TRUE(wait_for_log("before"));
+    const pid_t pid = start_closing_stderr("sleep 2500\nexit 4\n");
+    ASSERT_NE(pid, 0);
     EXPECT_TRUE(eventually([&] { return !unreaped(pid); }, 10s)) << "left a zombie";
     EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() == threads_before; }));
 
