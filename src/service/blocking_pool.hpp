@@ -1,7 +1,7 @@
 // The pool for blocking work (hashing, spawning, waiting for the Core), in two lanes with
-// threads of their own: jobs that wait for the Core slot, and jobs that never do. However many
-// jobs queue for the slot, a job of the other lane still starts at once. Each lane grows a
-// thread per job up to its cap, queues beyond it, and lets a thread go after it has idled.
+// threads of their own: jobs that wait for the Core slot, and jobs that never do, so a ping never
+// waits behind starts and stops however many queue for the slot. Each lane grows a thread per
+// job up to its cap, queues jobs beyond it, and lets a thread go after it has idled.
 #pragma once
 
 #include <cstddef>

@@ -56,7 +56,7 @@ struct WatchedCore {
 };
 
 // Empties the slot if the Core of `session_id` has exited; gives up after REAP_WINDOW. True when
-// the window ended with that Core still running.
+// the window ended with the session's Core still running.
 bool reap_if_exited(const std::string& session_id) {
     const auto deadline = std::chrono::steady_clock::now() + REAP_WINDOW;
     for (;;) {
@@ -87,8 +87,8 @@ bool wait_until_exited(int pidfd) {
 }
 
 // Reaps the Core once it has exited, leaving its record and status in the slot exactly as a
-// status query would: no log line, so a later stop still answers "stopped": true. A stop, start
-// or shutdown that got there first has reaped it and emptied or refilled the slot.
+// status query would: no log line, so a later stop still answers "stopped": true. A slot that
+// holds another process means a stop, start or shutdown got there first and reaped this one.
 void store_status_on_exit(const WatchedCore& core) {
     if (!core.pidfd || !wait_until_exited(core.pidfd.get())) return;
     auto slot = service::lock_surviving_poison(MANAGED_CORE);
