@@ -11,19 +11,22 @@ namespace {
 // soon holds none.
 constexpr std::chrono::seconds IDLE_THREAD_LIFETIME{10};
 
-ElasticPool& blocking_pool() {
-    static ElasticPool pool(IDLE_THREAD_LIFETIME);
-    return pool;
+ElasticPool& lane_pool(BlockingLane lane) {
+    static ElasticPool core_slot(IDLE_THREAD_LIFETIME, CORE_SLOT_LANE_THREADS);
+    static ElasticPool quick(IDLE_THREAD_LIFETIME, QUICK_LANE_THREADS);
+    return lane == BlockingLane::CoreSlot ? core_slot : quick;
 }
 
 }  // namespace
 
-void spawn_blocking(std::move_only_function<void()> job) {
-    blocking_pool().spawn(std::move(job));
+void spawn_blocking(BlockingLane lane, std::move_only_function<void()> job) {
+    lane_pool(lane).spawn(std::move(job));
 }
 
 void shutdown_blocking_pool() {
-    blocking_pool().shutdown();
+    // Pings end within moments; the slot lane's running jobs may take seconds.
+    lane_pool(BlockingLane::Quick).shutdown();
+    lane_pool(BlockingLane::CoreSlot).shutdown();
 }
 
 }  // namespace zembra::service

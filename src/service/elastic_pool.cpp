@@ -1,11 +1,13 @@
 #include "service/elastic_pool.hpp"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
 namespace zembra::service {
 
-ElasticPool::ElasticPool(std::chrono::milliseconds idle_timeout) : idle_timeout_(idle_timeout) {}
+ElasticPool::ElasticPool(std::chrono::milliseconds idle_timeout, std::size_t max_threads)
+    : idle_timeout_(idle_timeout), max_threads_(std::max<std::size_t>(max_threads, 1)) {}
 
 ElasticPool::~ElasticPool() {
     shutdown();
@@ -20,10 +22,10 @@ void ElasticPool::spawn(Job job) {
         } else {
             queue_.push_back(std::move(job));
             // Every queued job needs an idle thread of its own, or it would wait behind a
-            // running one.
+            // running one; at the cap it does wait, for the first thread to finish.
             if (queue_.size() <= idle_) {
                 work_or_stop_.notify_one();
-            } else {
+            } else if (threads_.size() < max_threads_) {
                 try {
                     const Threads::iterator slot = threads_.emplace(threads_.end());
                     // The new thread takes the lock before it touches `slot`.

@@ -1,6 +1,7 @@
 // An elastic thread pool for blocking work: a job starts at once, on an idle thread or on a
-// new one when every thread is busy; a thread that stays idle for `idle_timeout` exits, so an
-// idle pool holds no threads and wakes nobody. The process-wide instance is blocking_pool.hpp.
+// new one when every thread is busy, until `max_threads` run; further jobs wait in order of
+// arrival for the first thread to come free. A thread that stays idle for `idle_timeout` exits,
+// so an idle pool holds no threads and wakes nobody. The process-wide pool is blocking_pool.hpp.
 #pragma once
 
 #include <chrono>
@@ -18,7 +19,8 @@ class ElasticPool {
   public:
     using Job = std::move_only_function<void()>;
 
-    explicit ElasticPool(std::chrono::milliseconds idle_timeout);
+    // `max_threads` counts as at least one.
+    ElasticPool(std::chrono::milliseconds idle_timeout, std::size_t max_threads);
     // Shuts down: see shutdown().
     ~ElasticPool();
     ElasticPool(const ElasticPool&) = delete;
@@ -43,6 +45,7 @@ class ElasticPool {
     void run(Threads::iterator self);
 
     const std::chrono::milliseconds idle_timeout_;
+    const std::size_t max_threads_;
     mutable std::mutex mutex_;
     std::condition_variable work_or_stop_;
     std::deque<Job> queue_;

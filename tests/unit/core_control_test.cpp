@@ -22,12 +22,6 @@ std::string header(const http::Response& response, std::string_view name) {
     return value ? *value : "<absent>";
 }
 
-std::string stop_body(const char* session, bool stopped, const char* reason) {
-    return std::string("{\"sessionId\":\"") + session +
-           "\",\"stopped\":" + (stopped ? "true" : "false") +
-           (reason ? std::string(",\"reason\":\"") + reason + "\"" : "") + "}";
-}
-
 using CorePing = CoreFixture;
 
 TEST_F(CorePing, ChecksTheDigestAndThatTheCoreIsInPlace) {

@@ -68,6 +68,13 @@ inline ManagedCore reaped_core_record(const std::string& session) {
     return ManagedCore{session, ChildProcess(pid, std::move(pidfd))};
 }
 
+// The JSON body of a stop's answer; `reason` is left out when null.
+inline std::string stop_body(const char* session, bool stopped, const char* reason) {
+    return std::string("{\"sessionId\":\"") + session +
+           "\",\"stopped\":" + (stopped ? "true" : "false") +
+           (reason ? std::string(",\"reason\":\"") + reason + "\"" : "") + "}";
+}
+
 inline constexpr const char* NO_CHILD_TEXT = "No child processes (os error 10)";
 
 // A copy of the Core at `path` with exactly this owner and mode.

@@ -338,7 +338,8 @@ TEST_F(CoreStart, LaunchGivesUpOnAChildStoppedBeforeExec) {
 
 TEST_F(CoreStart, LaunchKillsTheCoreWhenItsReaderCannotStart) {
     static int handed_pipe = -1;
-    const StartCapture refuse = [](service::FileDescriptor pipe, std::string) -> Result<void> {
+    const StartCapture refuse = [](service::FileDescriptor pipe, const ChildProcess&,
+                                   std::string) -> Result<void> {
         handed_pipe = pipe.get();
         return fail("no thread for you");
     };

@@ -2,11 +2,29 @@
 
 #include "core_fixture.hpp"
 #include "service/hub/core_control.hpp"
+#include "support/threads.hpp"
 
 namespace zembra::hub::test {
 namespace {
 
-using CoreStderr = CoreFixture;
+class CoreStderr : public CoreFixture {
+  protected:
+    // Starts a Core that writes the line "before", closes its stderr, then runs `then` (fake
+    // Core commands); its pid once the line is in, or 0.
+    pid_t start_closing_stderr(const std::string& then) {
+        const std::string address = owner_socket();
+        set_mode(address, "print before\\n\nclose-stderr\n" + then);
+        if (start(address, SESSION_A).status != 200u || !wait_for_log("before")) return 0;
+        return slot_pid();
+    }
+};
+
+// True while `pid` is a child of this process that has not been reaped, zombie or not. The
+// child is left as it is.
+bool unreaped(pid_t pid) {
+    siginfo_t info = {};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
 
 TEST_F(CoreStderr, CapturesLinesThenReapsACoreThatExitsByItself) {
     struct Case {
@@ -66,16 +84,39 @@ TEST_F(CoreStderr, InvalidUtf8EndsTheCapture) {
 }
 
 TEST_F(CoreStderr, LeavesARunningCoreWhoseStderrClosedInTheSlot) {
-    const std::string address = owner_socket();
-    set_mode(address, "print before\\n\nclose-stderr\n");
-    ASSERT_EQ(start(address, SESSION_A).status, 200u);
-    const pid_t pid = slot_pid();
-    ASSERT_TRUE(wait_for_log("before"));
+    const std::size_t threads_before = zembra::test::os_threads_baseline();
+    const pid_t pid = start_closing_stderr("");
+    ASSERT_NE(pid, 0);
     // Past the reader's 1.5 s reap window.
     std::this_thread::sleep_for(1800ms);
     EXPECT_EQ(log_lines(), std::vector<std::string>{"before"});
     EXPECT_EQ(slot_pid(), pid);
     EXPECT_TRUE(process_exists(pid));
+
+    // The reader still watching it ends with the stop.
+    EXPECT_EQ(stop_request(StopParams{SESSION_A}).body, stop_body(SESSION_A, true, nullptr));
+    EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() == threads_before; }));
+}
+
+TEST_F(CoreStderr, ReapsACoreThatExitsLongAfterClosingItsStderr) {
+    const std::size_t threads_before = zembra::test::os_threads_baseline();
+    const pid_t pid = start_closing_stderr("sleep 2500\nexit 4\n");
+    ASSERT_NE(pid, 0);
+    EXPECT_TRUE(eventually([&] { return !unreaped(pid); }, 10s)) << "left a zombie";
+    EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() == threads_before; }));
+
+    // Reaped as a status query reaps: the record keeps the status, nothing is logged, and the
+    // stop answers as it would have had it reaped the Core itself.
+    {
+        auto slot = service::lock_surviving_poison(MANAGED_CORE);
+        ASSERT_TRUE(slot->has_value());
+        EXPECT_EQ((*slot)->child.pid(), pid);
+        const std::optional<int> status = (*slot)->child.exit_status();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(exit_status_text(*status), "exit status: 4");
+    }
+    EXPECT_EQ(stop_request(StopParams{SESSION_A}).body, stop_body(SESSION_A, true, nullptr));
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"before"});
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "service/elastic_pool.hpp"
 
-#include <dirent.h>
-
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -11,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "support/eventually.hpp"
+#include "support/threads.hpp"
 
 namespace zembra::service {
 namespace {
@@ -18,22 +17,15 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto SHORT_IDLE = 100ms;
-
-std::size_t os_threads() {
-    std::size_t count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-    return count;
-}
+// More threads than any test here asks for at once.
+constexpr std::size_t ROOMY = 64;
 
 using zembra::test::eventually;
+using zembra::test::os_threads;
 constexpr auto SETTLE = 5s;
 
 TEST(ElasticPool, QuickJobIsNotQueuedBehindSlowOnes) {
-    ElasticPool pool(SHORT_IDLE);
+    ElasticPool pool(SHORT_IDLE, ROOMY);
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     for (int i = 0; i < 3; ++i)
@@ -48,7 +40,7 @@ TEST(ElasticPool, QuickJobIsNotQueuedBehindSlowOnes) {
 }
 
 TEST(ElasticPool, ReusesAnIdleThread) {
-    ElasticPool pool(10s);
+    ElasticPool pool(10s, ROOMY);
     for (int i = 0; i < 5; ++i) {
         std::promise<std::thread::id> ran_on;
         std::future<std::thread::id> id = ran_on.get_future();
@@ -61,10 +53,8 @@ TEST(ElasticPool, ReusesAnIdleThread) {
 }
 
 TEST(ElasticPool, IdleThreadsLeave) {
-    // A sanitizer runtime starts a helper thread of its own with the first thread: let it.
-    std::thread([] {}).join();
-    const std::size_t before = os_threads();
-    ElasticPool pool(SHORT_IDLE);
+    const std::size_t before = zembra::test::os_threads_baseline();
+    ElasticPool pool(SHORT_IDLE, ROOMY);
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     for (int i = 0; i < 3; ++i)
@@ -77,8 +67,69 @@ TEST(ElasticPool, IdleThreadsLeave) {
     EXPECT_TRUE(eventually([&] { return os_threads() <= before; }, SETTLE));
 }
 
+TEST(ElasticPool, AtItsCapJobsQueueForTheFirstFreeThread) {
+    constexpr std::size_t CAP = 3;
+    constexpr int JOBS = 40;
+    const std::size_t before = zembra::test::os_threads_baseline();
+    std::atomic<std::size_t> started = 0;
+    std::atomic<int> finished = 0;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    ElasticPool pool(SHORT_IDLE, CAP);
+    for (int i = 0; i < JOBS; ++i) {
+        pool.spawn([&started, &finished, released] {
+            ++started;
+            released.wait();
+            ++finished;
+        });
+    }
+    EXPECT_TRUE(eventually([&] { return started == CAP; }, SETTLE));
+    // Time enough for a queued job to start, had it a thread.
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(started, CAP);
+    EXPECT_EQ(pool.live_threads(), CAP);
+    EXPECT_LE(os_threads(), before + CAP);
+    release.set_value();
+
+    EXPECT_TRUE(eventually([&] { return finished == JOBS; }, SETTLE));
+    EXPECT_LE(pool.live_threads(), CAP);
+}
+
+TEST(ElasticPool, ShutdownDropsQueuedJobsWhileItWaitsForRunningOnes) {
+    constexpr std::size_t CAP = 2;
+    std::atomic<std::size_t> started = 0;
+    std::atomic<std::size_t> finished = 0;
+    std::atomic<int> queued_ran = 0;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    ElasticPool pool(SHORT_IDLE, CAP);
+    for (std::size_t i = 0; i < CAP; ++i) {
+        pool.spawn([&started, &finished, released] {
+            ++started;
+            released.wait();
+            ++finished;
+        });
+    }
+    // Owned by the queued jobs alone: it expires once they are all destroyed.
+    auto owned = std::make_shared<int>(0);
+    const std::weak_ptr<int> queued = owned;
+    for (int i = 0; i < 3; ++i)
+        pool.spawn([&queued_ran, owned] { ++queued_ran; });
+    owned.reset();
+    EXPECT_TRUE(eventually([&] { return started == CAP; }, SETTLE));
+
+    std::thread stopping([&pool] { pool.shutdown(); });
+    // Dropped at once, not after the running jobs: a dropped request is answered meanwhile.
+    EXPECT_TRUE(eventually([&] { return queued.expired(); }, SETTLE));
+    EXPECT_EQ(finished, 0u);
+    release.set_value();
+    stopping.join();
+    EXPECT_EQ(finished, CAP);
+    EXPECT_EQ(queued_ran, 0);
+}
+
 TEST(ElasticPool, ShutdownWaitsForRunningJobsAndRefusesLaterOnes) {
-    ElasticPool pool(SHORT_IDLE);
+    ElasticPool pool(SHORT_IDLE, ROOMY);
     std::atomic<bool> finished = false;
     std::promise<void> started;
     std::future<void> running = started.get_future();
@@ -103,7 +154,7 @@ TEST(ElasticPool, ShutdownWaitsForRunningJobsAndRefusesLaterOnes) {
 }
 
 TEST(ElasticPool, AThrowingJobDoesNotEndThePool) {
-    ElasticPool pool(SHORT_IDLE);
+    ElasticPool pool(SHORT_IDLE, ROOMY);
     pool.spawn([] { throw std::runtime_error("boom"); });
     std::promise<void> done;
     std::future<void> after = done.get_future();

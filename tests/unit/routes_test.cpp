@@ -1,7 +1,9 @@
 #include "service/hub/routes.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -14,6 +16,8 @@
 #include "service/hub/blocking_task.hpp"
 #include "service/hub/client_guard.hpp"
 #include "service/hub/responses.hpp"
+#include "support/eventually.hpp"
+#include "support/threads.hpp"
 
 namespace zembra::hub {
 namespace {
@@ -423,6 +427,48 @@ TEST(HelperRoutes, WireTheRealHandlers) {
               R"({"code":"invalidRequest","message":"invalid Core session ID"})");
 }
 
+// Starts and stops wait for the Core slot in a lane of their own: however many queue there, they
+// hold a few threads, and a ping is still answered at once.
+TEST(BlockingLanes, APingIsAnsweredWhileStartsAndStopsQueueForTheSlot) {
+    constexpr int QUEUED = 40;
+    const std::size_t threads_before = zembra::test::os_threads_baseline();
+    std::atomic<std::size_t> holding = 0;
+    std::atomic<int> answered = 0;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    const auto hold = [&holding, released](const auto&) {
+        ++holding;
+        released.wait();
+        return marked("held");
+    };
+    http::Handler handler = routes(Handlers{[](const PingParams&) { return marked("ping"); }, hold,
+                                            hold, [] { return marked("logs"); }});
+    const std::string stop_body = R"(["s"])";
+    for (int i = 0; i < QUEUED; ++i) {
+        const bool stop = i % 2 == 0;
+        const std::string body = stop ? stop_body : START_BODY;
+        http::Decision decision = handler(post(stop ? "/stop" : "/start", body));
+        std::get<http::decision::ReadBody>(decision).then(body, [&answered](Response r) {
+            // The handler's own answer, not a stand-in for a dropped or failed task.
+            if (r.status == 299u) ++answered;
+        });
+    }
+    EXPECT_TRUE(
+        zembra::test::eventually([&] { return holding == service::CORE_SLOT_LANE_THREADS; }));
+
+    auto ping_answer = std::make_shared<std::promise<Response>>();
+    std::future<Response> ping = ping_answer->get_future();
+    std::get<http::decision::Defer>(handler(head("GET", "/ping?coreSha256=x")))
+        .start([ping_answer](Response r) { ping_answer->set_value(std::move(r)); });
+    EXPECT_EQ(ping.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(holding, service::CORE_SLOT_LANE_THREADS);
+    EXPECT_LE(zembra::test::os_threads(), threads_before + service::CORE_SLOT_LANE_THREADS + 1);
+    release.set_value();
+
+    EXPECT_TRUE(zembra::test::eventually([&] { return answered == QUEUED; }, 10s));
+    EXPECT_EQ(ping.get().body, "ping");
+}
+
 TEST(TaskFailureDeathTest, ATaskThatNeverRunsIsStillAnswered) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // Runs in a child process: the shutdown must not reach the other tests' pool.
@@ -431,16 +477,17 @@ TEST(TaskFailureDeathTest, ATaskThatNeverRunsIsStillAnswered) {
             service::shutdown_blocking_pool();
             bool ran = false;
             std::string answer;
-            run_blocking([&answer](Response r) { answer = r.body; },
-                         [&ran] {
-                             ran = true;
-                             return Response{};
-                         },
-                         [](const std::string& failure) {
-                             Response r;
-                             r.body = "failed: " + failure;
-                             return r;
-                         });
+            run_blocking(
+                service::BlockingLane::CoreSlot, [&answer](Response r) { answer = r.body; },
+                [&ran] {
+                    ran = true;
+                    return Response{};
+                },
+                [](const std::string& failure) {
+                    Response r;
+                    r.body = "failed: " + failure;
+                    return r;
+                });
             std::exit(!ran && answer == "failed: the task was dropped before it ran" ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");

@@ -5,8 +5,6 @@
 #include <optional>
 #include <utility>
 
-#include "service/blocking_pool.hpp"
-
 namespace zembra::hub {
 namespace {
 
@@ -48,10 +46,11 @@ class BlockingTask {
 
 }  // namespace
 
-void run_blocking(http::Reply reply, BlockingWork work, TaskFailureAnswer on_failure) {
+void run_blocking(service::BlockingLane lane, http::Reply reply, BlockingWork work,
+                  TaskFailureAnswer on_failure) {
     auto task =
         std::make_unique<BlockingTask>(std::move(reply), std::move(work), std::move(on_failure));
-    service::spawn_blocking([task = std::move(task)] { task->run(); });
+    service::spawn_blocking(lane, [task = std::move(task)] { task->run(); });
 }
 
 }  // namespace zembra::hub

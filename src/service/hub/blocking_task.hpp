@@ -6,6 +6,7 @@
 #include <string>
 
 #include "http/message.hpp"
+#include "service/blocking_pool.hpp"
 
 namespace zembra::hub {
 
@@ -13,8 +14,9 @@ using BlockingWork = std::move_only_function<http::Response()>;
 // Builds the answer for a task that ended abnormally, given the text of how it ended.
 using TaskFailureAnswer = std::move_only_function<http::Response(const std::string& failure)>;
 
-// Never blocks. `reply` gets `work`'s response; or, if `work` throws or the pool drops it
-// unrun, `on_failure`'s.
-void run_blocking(http::Reply reply, BlockingWork work, TaskFailureAnswer on_failure);
+// Never blocks. Runs `work` on `lane` of the blocking pool. `reply` gets `work`'s response; or,
+// if `work` throws or the pool drops it unrun, `on_failure`'s.
+void run_blocking(service::BlockingLane lane, http::Reply reply, BlockingWork work,
+                  TaskFailureAnswer on_failure);
 
 }  // namespace zembra::hub

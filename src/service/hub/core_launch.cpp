@@ -181,7 +181,8 @@ std::expected<ManagedCore, LaunchFailure> launch(const VerifiedCore& core,
     if (!owner) return std::unexpected(LaunchFailure{Stage::Spawn, std::move(owner.error())});
     Result<SpawnedChild> spawned = spawn(CoreCommand{core, {params.address}, *owner, before_exec});
     if (!spawned) return std::unexpected(LaunchFailure{Stage::Spawn, std::move(spawned.error())});
-    Result<void> capturing = start_capture(std::move(spawned->stderr_read), params.session_id);
+    Result<void> capturing =
+        start_capture(std::move(spawned->stderr_read), spawned->child, params.session_id);
     if (!capturing) {
         // Nobody would supervise this root process: it must not outlive the failed start.
         spawned->child.kill_and_reap();

@@ -1,5 +1,6 @@
 #include "service/hub/core_stderr.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,32 +48,59 @@ void copy_lines(int pipe, char* buffer) {
     }
 }
 
-// Empties the slot if the Core of `session_id` has exited; gives up after REAP_WINDOW.
-void reap_if_exited(const std::string& session_id) {
+// The Core a reader belongs to: the session it was started for, and the process itself.
+struct WatchedCore {
+    std::string session_id;
+    pid_t pid;
+    service::FileDescriptor pidfd;  // empty without a process descriptor
+};
+
+// Empties the slot if the Core of `session_id` has exited; gives up after REAP_WINDOW. True when
+// the window ended with the session's Core still running.
+bool reap_if_exited(const std::string& session_id) {
     const auto deadline = std::chrono::steady_clock::now() + REAP_WINDOW;
     for (;;) {
         {
             auto slot = service::lock_surviving_poison(MANAGED_CORE);
-            if (!*slot || (*slot)->session_id != session_id) return;
+            if (!*slot || (*slot)->session_id != session_id) return false;
             Result<std::optional<int>> status = (*slot)->child.query_status();
-            if (!status) return;
+            if (!status) return false;
             if (status->has_value()) {
                 log_message("Core exited on its own: " + exit_status_text(**status));
                 slot->reset();
-                return;
+                return false;
             }
         }
-        if (std::chrono::steady_clock::now() >= deadline) return;
+        if (std::chrono::steady_clock::now() >= deadline) return true;
         std::this_thread::sleep_for(CORE_POLL_INTERVAL);
     }
 }
 
-void capture(service::FileDescriptor pipe, std::string session_id, std::unique_ptr<char[]> buffer) {
+// Blocking: until the process of `pidfd` has exited (true) or polling fails (false).
+bool wait_until_exited(int pidfd) {
+    pollfd exited = {.fd = pidfd, .events = POLLIN, .revents = 0};
+    for (;;) {
+        const int ready = ::poll(&exited, 1, -1);
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
+
+// Reaps the Core once it has exited, leaving its record and status in the slot exactly as a
+// status query would: no log line, so a later stop still answers "stopped": true. A slot that
+// holds another process means a stop, start or shutdown got there first and reaped this one.
+void store_status_on_exit(const WatchedCore& core) {
+    if (!core.pidfd || !wait_until_exited(core.pidfd.get())) return;
+    auto slot = service::lock_surviving_poison(MANAGED_CORE);
+    if (*slot && (*slot)->child.pid() == core.pid) (void)(*slot)->child.query_status();
+}
+
+void capture(service::FileDescriptor pipe, WatchedCore core, std::unique_ptr<char[]> buffer) {
     copy_lines(pipe.get(), buffer.get());
     buffer.reset();
     // Closed before the reap window, so a Core still writing gets EPIPE instead of blocking.
     pipe.reset();
-    reap_if_exited(session_id);
+    if (reap_if_exited(core.session_id)) store_status_on_exit(core);
 }
 
 }  // namespace
@@ -114,10 +142,16 @@ bool StderrLines::complete_line(const Emit& emit, bool ended_by_newline) {
     return true;
 }
 
-Result<void> start_stderr_capture(service::FileDescriptor pipe, std::string session_id) {
+Result<void> start_stderr_capture(service::FileDescriptor pipe, const ChildProcess& core,
+                                  std::string session_id) {
+    Result<service::FileDescriptor> pidfd = core.duplicate_pidfd();
+    if (!pidfd) return fail(std::move(pidfd.error()).context("start the Core stderr reader"));
     try {
         auto buffer = std::make_unique<char[]>(READ_BUFFER_SIZE);
-        std::thread(capture, std::move(pipe), std::move(session_id), std::move(buffer)).detach();
+        std::thread(capture, std::move(pipe),
+                    WatchedCore{std::move(session_id), core.pid(), std::move(*pidfd)},
+                    std::move(buffer))
+            .detach();
         return {};
     } catch (const std::system_error& e) {
         return fail(Error::os(e.code().value()).context("start the Core stderr reader"));

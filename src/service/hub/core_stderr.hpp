@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "service/hub/managed_core.hpp"
 #include "service/linux/file_descriptor.hpp"
 
 namespace zembra::hub {
@@ -35,8 +36,12 @@ class StderrLines {
 };
 
 // Starts the detached reader of a Core's stderr: copies its lines into the log buffer until end
-// of input, then for 1.5 s reaps the Core of `session_id` should it have exited by itself.
-// Fails only when the thread cannot be created; the pipe is closed then.
-Result<void> start_stderr_capture(service::FileDescriptor pipe, std::string session_id);
+// of input, then for 1.5 s reaps the Core of `session_id` should it have exited by itself. A
+// Core still running then is watched until it exits: if the slot still holds it, its status is
+// stored there as a status query stores it, so nothing is left a zombie and every later answer
+// stays the same. Fails only when the thread or its copy of `core`'s process descriptor cannot
+// be had; the pipe is closed then.
+Result<void> start_stderr_capture(service::FileDescriptor pipe, const ChildProcess& core,
+                                  std::string session_id);
 
 }  // namespace zembra::hub

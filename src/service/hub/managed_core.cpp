@@ -1,5 +1,6 @@
 #include "service/hub/managed_core.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -40,6 +41,13 @@ Result<void> ChildProcess::send_signal(int signal) const {
                              : ::kill(pid_, signal);
     if (sent != 0) return fail(Error::last_os());
     return {};
+}
+
+Result<service::FileDescriptor> ChildProcess::duplicate_pidfd() const {
+    if (!pidfd_) return service::FileDescriptor();
+    service::FileDescriptor copy(::fcntl(pidfd_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!copy) return fail(Error::last_os());
+    return copy;
 }
 
 void ChildProcess::kill_and_reap() {

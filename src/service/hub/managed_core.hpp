@@ -37,6 +37,9 @@ class ChildProcess {
     // been reaped (stored, so it is never waited for twice), none while it still runs.
     Result<std::optional<int>> query_status();
     Result<void> send_signal(int signal) const;
+    // A close-on-exec copy of the process descriptor, readable once the process has exited;
+    // empty when there is none (signals then go to the id).
+    Result<service::FileDescriptor> duplicate_pidfd() const;
     // Blocking: SIGKILL, then a wait until the process is reaped. Only for a child that has
     // nothing left to finish and nobody else watches.
     void kill_and_reap();

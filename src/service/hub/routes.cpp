@@ -102,7 +102,7 @@ class Pipeline {
         return decision::Defer{
             [handler = handlers_.ping, params = std::move(*params)](http::Reply reply) mutable {
                 run_blocking(
-                    std::move(reply),
+                    service::BlockingLane::Quick, std::move(reply),
                     [handler = std::move(handler), params = std::move(params)] {
                         return handler(params);
                     },
@@ -124,7 +124,7 @@ class Pipeline {
                     return;
                 }
                 run_blocking(
-                    std::move(reply),
+                    service::BlockingLane::CoreSlot, std::move(reply),
                     [handler, params = std::move(*params)] { return handler(params); }, on_failure);
             }};
     }
