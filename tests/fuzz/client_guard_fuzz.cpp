@@ -1,7 +1,6 @@
-// The client guard's host check. Input: the helper's executable name, a NUL, then the "host"
-// value (without a NUL, the whole input is the host and the name is the helper's own). A host is
-// accepted only when, user information and port set aside, it names this machine or the helper;
-// letter case never matters; and a browser origin is always refused.
+// The client guard's host check, for the regular and the pre-release helper's name. Input: the
+// "host" value. A host is accepted only when, user information and port set aside, it names this
+// machine or the helper; letter case never matters; and a browser origin is always refused.
 #include <algorithm>
 #include <array>
 #include <string>
@@ -50,16 +49,13 @@ void check_guard(std::string_view host) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view input = fuzz::text_of(data, size);
-    const std::size_t nul = input.find('\0');
-    const std::string_view name =
-        nul == std::string_view::npos ? service::executable_name() : input.substr(0, nul);
-    const std::string_view host = nul == std::string_view::npos ? input : input.substr(nul + 1);
-
-    const bool accepted = hub::is_local_host(host, name);
-    FUZZ_CHECK(hub::is_local_host(upper_case(host), name) == accepted);
-    FUZZ_CHECK(hub::is_local_host(host, upper_case(name)) == accepted);
-    if (accepted) check_names_local_host(host, name);
+    const std::string_view host = fuzz::text_of(data, size);
+    for (const std::string_view name : {"ZembraHelperService", "ZembraPreHelperService"}) {
+        const bool accepted = hub::is_local_host(host, name);
+        FUZZ_CHECK(hub::is_local_host(upper_case(host), name) == accepted);
+        FUZZ_CHECK(hub::is_local_host(host, upper_case(name)) == accepted);
+        if (accepted) check_names_local_host(host, name);
+    }
     check_guard(host);
     return 0;
 }
