@@ -27,8 +27,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Far beyond anything a sound server needs here (its longest wait, the HTTP/1 linger, is 1 s),
-// yet short enough that a connection left open is reported as a hang of this input.
+// Far beyond what a sound server needs to finish once the client has sent everything and ended
+// its side, yet short enough that a connection left open is reported as a hang of this input.
 constexpr auto CLOSE_DEADLINE = 10s;
 // A /logs answer larger than HTTP/2's initial flow-control window, so answers can stall on it.
 constexpr std::size_t LOGS_BYTES = 70 * 1024;
