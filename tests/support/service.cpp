@@ -68,13 +68,13 @@ bool ServiceExit::exited_with(int code) const {
 }
 
 HelperService::HelperService(ServiceOptions options) : executable_(ZEMBRA_HELPER_EXE) {
-    if (options.executable_name || options.core_file) {
+    if (options.executable_name || options.core_file || options.helper_file) {
         char directory[] = "/tmp/zembra-helper-XXXXXX";
         if (::mkdtemp(directory) == nullptr) fail("mkdtemp");
         copy_directory_ = directory;
         executable_ = copy_directory_ + "/" +
                       options.executable_name.value_or(fs::path(ZEMBRA_HELPER_EXE).filename());
-        copy_executable(ZEMBRA_HELPER_EXE, executable_);
+        copy_executable(options.helper_file.value_or(ZEMBRA_HELPER_EXE), executable_);
         copy_executable(options.core_file.value_or(ZEMBRA_FAKE_CORE_EXE),
                         fs::path(copy_directory_) / "MorvikCore");
     }
