@@ -11,8 +11,12 @@ inline constexpr bool is_ascii_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+inline constexpr bool is_ascii_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
 inline constexpr bool is_ascii_alphanumeric(char c) {
-    return is_ascii_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return is_ascii_digit(c) || is_ascii_letter(c);
 }
 
 // A-Z folded to a-z; every other byte unchanged.

@@ -10,6 +10,7 @@
 
 #include "http/http1_response.hpp"
 #include "http/reply_channel.hpp"
+#include "http/request_target.hpp"
 
 namespace zembra::http {
 namespace beast_http = boost::beast::http;
@@ -33,7 +34,7 @@ RequestHead head_of(const Parser& parser) {
     const auto& request = parser.get();
     RequestHead head;
     head.method = request.method_string();
-    head.target = request.target();
+    head.target = origin_form(request.target());
     for (const auto& field : request) {
         head.fields.push_back({std::string(field.name_string()), std::string(field.value())});
     }

@@ -1,5 +1,6 @@
 // What happens to the connection around a request: HTTP/1.1 keep-alive, the end of the
-// connection after a 403 or 413, and a refused head whose body is never read.
+// connection after a 403 or 413, a refused head whose body is never read, and the absolute-form
+// target that only HTTP/1.1 has.
 #include <chrono>
 #include <string>
 #include <vector>
@@ -37,6 +38,19 @@ TEST(Http1Connection, ServesSeveralRequestsOnOneConnection) {
     EXPECT_EQ(run_transfers({transfer({}, "/logs"), transfer({}, ping_target()),
                              transfer({}, "/nothing"), transfer({}, "/logs")}),
               "1 200\n0 200\n0 404\n0 200\n");
+    expect_clean_exit(helper);
+}
+
+TEST(Http1Connection, AbsoluteFormTargetIsRoutedOnItsPathAndQuery) {
+    HelperService helper;
+    const auto absolute = [](const std::string& target) {
+        return transfer({"--request-target", target}, "/");
+    };
+    EXPECT_EQ(run_transfers({absolute("http://localhost/logs"),
+                             absolute("http://example.com:1" + ping_target()),
+                             absolute("http://localhost/ping"), absolute("http://localhost"),
+                             absolute("http://localhost/start")}),
+              "1 200\n0 200\n0 400\n0 404\n0 405\n");
     expect_clean_exit(helper);
 }
 

@@ -76,7 +76,7 @@ HelperService::HelperService(ServiceOptions options) {
     fs::permissions(copy_directory_, fs::perms(0755));
     executable_ = copy_directory_ + "/" +
                   options.executable_name.value_or(fs::path(ZEMBRA_HELPER_EXE).filename());
-    copy_executable(ZEMBRA_HELPER_EXE, executable_);
+    copy_executable(options.helper_file.value_or(ZEMBRA_HELPER_EXE), executable_);
     copy_executable(options.core_file.value_or(ZEMBRA_FAKE_CORE_EXE),
                     fs::path(copy_directory_) / "MorvikCore");
     const std::string runtime_directory =

@@ -23,6 +23,8 @@ struct ServiceOptions {
     std::optional<std::string> executable_name;
     // The file copied next to that copy as MorvikCore (default: the demo Core).
     std::optional<std::string> core_file;
+    // The helper that is copied (default: the one this build made).
+    std::optional<std::string> helper_file;
     // Creates /run/<runtime directory> (0755) before the start when missing.
     bool create_runtime_directory = true;
     // Waits until the socket accepts connections; turn off for runs expected to fail at start.

@@ -3,6 +3,7 @@
 
 #include "http/http1_response.hpp"
 #include "http/protocol_detector.hpp"
+#include "http/request_target.hpp"
 
 namespace zembra::http {
 namespace {
@@ -27,6 +28,39 @@ TEST(DetectProtocol, DecidesOnTheFirstMismatchingByte) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(detect_protocol(c.bytes), c.expected);
+    }
+}
+
+TEST(OriginForm, AbsoluteFormKeepsOnlyPathAndQuery) {
+    struct Case {
+        const char* target;
+        const char* expected;
+    };
+    constexpr Case cases[] = {
+        {"/logs", "/logs"},
+        {"/ping?coreSha256=x", "/ping?coreSha256=x"},
+        {"*", "*"},
+        {"http://localhost/logs", "/logs"},
+        {"http://localhost/ping?coreSha256=x", "/ping?coreSha256=x"},
+        // The authority is never read, whatever it names.
+        {"http://example.com:8080/logs", "/logs"},
+        {"HTTPS://user@[::1]:1/logs", "/logs"},
+        {"web+x.y-z://h/logs", "/logs"},
+        {"http://localhost", "/"},
+        {"http://localhost?x=1", "/?x=1"},
+        {"http://localhost//logs", "//logs"},
+        {"http://localhost/logs?next=http://a/b", "/logs?next=http://a/b"},
+        // Not absolute form: no authority, no scheme, or authority form.
+        {"http:/logs", "http:/logs"},
+        {"1http://localhost/logs", "1http://localhost/logs"},
+        {"://localhost/logs", "://localhost/logs"},
+        {"localhost:80", "localhost:80"},
+        {"logs", "logs"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        EXPECT_EQ(origin_form(c.target), c.expected);
     }
 }
 
