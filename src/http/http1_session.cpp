@@ -1,11 +1,13 @@
 #include "http/http1_session.hpp"
 
+#include <array>
 #include <chrono>
 #include <variant>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/buffers_suffix.hpp>
 #include <boost/beast/http/read.hpp>
 
 #include "http/http1_response.hpp"
@@ -181,15 +183,23 @@ void Http1Session::write_response(const Response& response) {
                               : http_1_0_ ? Persistence::keep_alive_1_0
                                           : Persistence::keep_alive;
     out_.clear();
-    append_http1_response(response, persistence, head_request_, out_);
-    std::size_t written = write_now(socket_, out_);
-    if (written == out_.size()) return on_write({});
-    boost::asio::async_write(socket_, boost::asio::buffer(out_) + written,
-                             [self = shared_from_this()](boost::system::error_code ec,
-                                                         std::size_t) { self->on_write(ec); });
+    append_http1_head(response, persistence, out_);
+    // The answer to a HEAD request declares the body's length but carries no body.
+    out_body_ = head_request_ ? Body() : response.body;
+    const std::array<boost::asio::const_buffer, 2> wire = {boost::asio::buffer(out_),
+                                                           boost::asio::buffer(out_body_.view())};
+    std::size_t written = write_now(socket_, wire);
+    if (written == out_.size() + out_body_.size()) return on_write({});
+    boost::beast::buffers_suffix rest(wire);
+    rest.consume(written);
+    boost::asio::async_write(
+        socket_, rest, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+            self->on_write(ec);
+        });
 }
 
 void Http1Session::on_write(boost::system::error_code ec) {
+    out_body_ = {};
     if (ec) return close();
     if (closing_ || stopping_) return linger();
     if (body_unread_) return do_discard_body();

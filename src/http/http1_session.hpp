@@ -61,7 +61,8 @@ class Http1Session : public Stoppable, public std::enable_shared_from_this<Http1
     std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> head_parser_;
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> body_parser_;
     std::move_only_function<void(std::string, Reply)> then_;
-    std::string out_;  // reused for every response
+    std::string out_;  // the response head; reused for every response
+    Body out_body_;    // held until written
     boost::asio::steady_timer linger_timer_;
     std::size_t drained_ = 0;
 

@@ -28,7 +28,7 @@ struct Http2Session::Stream {
     std::size_t body_limit = 0;
     std::string body;
     std::move_only_function<void(std::string, Reply)> then;
-    std::string response_body;
+    Body response_body;
     std::size_t response_sent = 0;
 };
 
@@ -331,10 +331,11 @@ ssize_t Http2Session::read_response_body(std::int32_t stream_id, std::uint8_t* o
                                          std::size_t length, std::uint32_t* flags) {
     Stream* stream = find(stream_id);
     if (stream == nullptr) return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
-    std::size_t n = std::min(length, stream->response_body.size() - stream->response_sent);
-    std::memcpy(out, stream->response_body.data() + stream->response_sent, n);
+    const std::string_view body = stream->response_body.view();
+    std::size_t n = std::min(length, body.size() - stream->response_sent);
+    std::memcpy(out, body.data() + stream->response_sent, n);
     stream->response_sent += n;
-    if (stream->response_sent == stream->response_body.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
+    if (stream->response_sent == body.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
     return static_cast<ssize_t>(n);
 }
 
