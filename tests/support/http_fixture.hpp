@@ -2,10 +2,11 @@
 //   /hello -> 200 with the request target as body     /echo  -> reads the body, echoes it
 //   /refuse -> 413 with "connection: close"            /close -> 200 with "Connection: close"
 //   /park  -> deferred; the Reply waits in `parked_`   /big   -> 200 with BIG_BODY, shared
-//   anything else -> 404
+//   /throw -> the handler throws                       anything else -> 404
 #pragma once
 
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,7 @@ class HttpServerFixture : public testing::Test {
             return http::decision::Respond{{200, {{"Connection", "close"}}, "bye"}};
         }
         if (path == "/big") return http::decision::Respond{{200, {}, big_body_}};
+        if (path == "/throw") throw std::runtime_error("the handler failed");
         if (path == "/park") {
             return http::decision::Defer{
                 [this](http::Reply reply) { parked_.park(std::move(reply)); }};

@@ -169,6 +169,14 @@ TEST_F(HttpBounds, Http2HeaderListIsMeasuredAsDecoded) {
     EXPECT_FALSE(parked_.wait_for(1, 0ms));
 }
 
+TEST_F(HttpBounds, ExceptionInAnHttp2CallbackEndsOnlyItsConnection) {
+    H2Client client(server_.path());
+    client.submit({.path = "/throw"});  // decided inside nghttp2's frame callback
+    EXPECT_FALSE(client.run_until([] { return false; }, 2s));
+    EXPECT_TRUE(client.connection_closed());
+    expect_fresh_client_served();
+}
+
 // Many requests whose answers the client does not take.
 struct FloodCase {
     const char* name;
