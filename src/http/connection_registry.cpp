@@ -8,32 +8,79 @@
 namespace zembra::http {
 
 ConnectionSlot::~ConnectionSlot() {
-    if (registry_) registry_->leave(id_);
+    if (registry_) registry_->leave(member_);
 }
 
-bool ConnectionSlot::attach(std::weak_ptr<Stoppable> target) {
-    return registry_->attach(id_, std::move(target));
+bool ConnectionSlot::attach(std::weak_ptr<Connection> target) {
+    return registry_->attach(member_, std::move(target));
+}
+
+void ConnectionSlot::idle() {
+    if (idle_) return;
+    idle_ = true;
+    member_->idle_since.store(Member::Clock::now().time_since_epoch().count(),
+                              std::memory_order_relaxed);
+}
+
+void ConnectionSlot::busy() {
+    if (!idle_) return;
+    idle_ = false;
+    member_->idle_since.store(Member::BUSY, std::memory_order_relaxed);
 }
 
 std::optional<ConnectionSlot> ConnectionRegistry::open() {
-    std::lock_guard lock(mutex_);
-    if (stopping_) return std::nullopt;
-    std::size_t id = next_id_++;
-    live_.emplace(id, std::weak_ptr<Stoppable>());
-    return ConnectionSlot(shared_from_this(), id);
+    std::shared_ptr<Connection> evicted;
+    auto member = std::make_shared<Member>();
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return std::nullopt;
+        if (live_.size() - evicting_ >= limits_.max_connections) {
+            Member* idlest = idle_longest();
+            if (idlest == nullptr) return std::nullopt;
+            idlest->evicted = true;
+            ++evicting_;
+            // One that has not attached yet is evicted when it does.
+            evicted = idlest->target.lock();
+        }
+        live_.insert(member);
+    }
+    if (evicted) evicted->evict();
+    return ConnectionSlot(shared_from_this(), std::move(member));
 }
 
-bool ConnectionRegistry::attach(std::size_t id, std::weak_ptr<Stoppable> target) {
-    std::lock_guard lock(mutex_);
-    live_[id] = std::move(target);
-    return stopping_;
+ConnectionRegistry::Member* ConnectionRegistry::idle_longest() const {
+    Member* idlest = nullptr;
+    Member::Clock::rep since = Member::BUSY;
+    for (const std::shared_ptr<Member>& member : live_) {
+        Member::Clock::rep idle_since = member->idle_since.load(std::memory_order_relaxed);
+        if (!member->evicted && idle_since < since) {
+            idlest = member.get();
+            since = idle_since;
+        }
+    }
+    return idlest;
 }
 
-void ConnectionRegistry::leave(std::size_t id) {
+bool ConnectionRegistry::attach(const std::shared_ptr<Member>& member,
+                                std::weak_ptr<Connection> target) {
+    std::shared_ptr<Connection> evicted;
+    bool stopping = false;
+    {
+        std::lock_guard lock(mutex_);
+        member->target = target;
+        if (member->evicted) evicted = target.lock();
+        stopping = stopping_;
+    }
+    if (evicted) evicted->evict();
+    return stopping;
+}
+
+void ConnectionRegistry::leave(const std::shared_ptr<Member>& member) {
     bool last = false;
     {
         std::lock_guard lock(mutex_);
-        live_.erase(id);
+        live_.erase(member);
+        if (member->evicted) --evicting_;
         last = stopping_ && live_.empty();
     }
     if (last) fire_on_closed();
@@ -54,7 +101,7 @@ void ConnectionRegistry::disarm() {
 }
 
 void ConnectionRegistry::stop(std::function<void()> on_closed) {
-    std::vector<std::weak_ptr<Stoppable>> targets;
+    std::vector<std::weak_ptr<Connection>> targets;
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
@@ -64,12 +111,12 @@ void ConnectionRegistry::stop(std::function<void()> on_closed) {
             boost::asio::post(workers_, [self = shared_from_this()] { self->fire_on_closed(); });
             return;
         }
-        for (const auto& [id, target] : live_)
-            targets.push_back(target);
+        for (const std::shared_ptr<Member>& member : live_)
+            targets.push_back(member->target);
     }
     // A connection that has not attached yet learns of the stop when it does.
-    for (const std::weak_ptr<Stoppable>& target : targets) {
-        if (std::shared_ptr<Stoppable> live = target.lock()) live->stop();
+    for (const std::weak_ptr<Connection>& target : targets) {
+        if (std::shared_ptr<Connection> live = target.lock()) live->stop();
     }
 }
 

@@ -1,26 +1,33 @@
-// The server's set of live connections: what a graceful stop reaches and what tells the server
-// that its last connection has closed. Touched once per connection open/close and once per stop,
-// never per request. It also carries what every connection needs: the worker loop and the handler.
+// The server's set of live connections: what a graceful stop reaches, what tells the server
+// that its last connection has closed, and the cap on their number. Locked once per connection
+// open/close and once per stop, never per request (a connection's idle mark is an atomic). It
+// also carries what every connection needs: the worker loop, the handler and the limits.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
+#include <unordered_set>
 
 #include <boost/asio/io_context.hpp>
 
+#include "http/limits.hpp"
 #include "http/message.hpp"
 
 namespace zembra::http {
 
-// A connection that a graceful stop can reach. `stop` may be called from any thread.
-class Stoppable {
+// A live connection as the registry reaches it. Both calls may come from any thread.
+class Connection {
   public:
-    virtual ~Stoppable() = default;
+    virtual ~Connection() = default;
+    // Graceful stop: finish what is in progress, then close.
     virtual void stop() = 0;
+    // Close now, to make room for a new connection.
+    virtual void evict() = 0;
 };
 
 class ConnectionRegistry;
@@ -29,30 +36,41 @@ class ConnectionRegistry;
 // session it hands over to. Leaving (destruction) may fire the server's `on_closed`.
 class ConnectionSlot {
   public:
-    ConnectionSlot(std::shared_ptr<ConnectionRegistry> registry, std::size_t id)
-        : registry_(std::move(registry)), id_(id) {}
+    struct Member;
+
+    ConnectionSlot(std::shared_ptr<ConnectionRegistry> registry, std::shared_ptr<Member> member)
+        : registry_(std::move(registry)), member_(std::move(member)) {}
     ConnectionSlot(ConnectionSlot&& other) noexcept = default;
     ConnectionSlot& operator=(ConnectionSlot&&) = delete;
     ~ConnectionSlot();
 
-    // Points graceful stops at `target`. Returns true when the server is already stopping, in
-    // which case `target` must stop by itself.
-    [[nodiscard]] bool attach(std::weak_ptr<Stoppable> target);
+    // Points graceful stops and evictions at `target`. Returns true when the server is already
+    // stopping, in which case `target` must stop by itself.
+    [[nodiscard]] bool attach(std::weak_ptr<Connection> target);
+
+    // No request in progress and nothing unsent: the connection may be evicted, the one idle
+    // longest first. A new connection starts idle.
+    void idle();
+    // A request has begun, or output waits for the peer.
+    void busy();
 
   private:
     std::shared_ptr<ConnectionRegistry> registry_;
-    std::size_t id_;
+    std::shared_ptr<Member> member_;
+    bool idle_ = true;
 };
 
 class ConnectionRegistry : public std::enable_shared_from_this<ConnectionRegistry> {
   public:
-    ConnectionRegistry(boost::asio::io_context& workers, Handler handler)
-        : workers_(workers), handler_(std::move(handler)) {}
+    ConnectionRegistry(boost::asio::io_context& workers, Handler handler, ServerLimits limits)
+        : workers_(workers), handler_(std::move(handler)), limits_(limits) {}
 
     boost::asio::io_context& workers() { return workers_; }
     const Handler& handler() const { return handler_; }
+    const ServerLimits& limits() const { return limits_; }
 
-    // A slot for a new connection; none once the server is stopping.
+    // A slot for a new connection, evicting the connection idle longest when at the cap; none
+    // once the server is stopping, or when every connection is busy.
     std::optional<ConnectionSlot> open();
     // Stops every live connection; `on_closed` runs once the last one has gone.
     void stop(std::function<void()> on_closed);
@@ -61,18 +79,33 @@ class ConnectionRegistry : public std::enable_shared_from_this<ConnectionRegistr
 
   private:
     friend class ConnectionSlot;
-    bool attach(std::size_t id, std::weak_ptr<Stoppable> target);
-    void leave(std::size_t id);
+    using Member = ConnectionSlot::Member;
+
+    bool attach(const std::shared_ptr<Member>& member, std::weak_ptr<Connection> target);
+    void leave(const std::shared_ptr<Member>& member);
+    // The connection idle longest, not already evicted; null if every one is busy.
+    Member* idle_longest() const;
     void fire_on_closed();
 
     boost::asio::io_context& workers_;
     const Handler handler_;
+    const ServerLimits limits_;
 
     std::mutex mutex_;
     bool stopping_ = false;
-    std::size_t next_id_ = 0;
-    std::unordered_map<std::size_t, std::weak_ptr<Stoppable>> live_;
+    std::unordered_set<std::shared_ptr<Member>> live_;
+    std::size_t evicting_ = 0;  // evicted members not yet gone
     std::function<void()> on_closed_;
+};
+
+struct ConnectionSlot::Member {
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::rep BUSY = Clock::duration::max().count();
+
+    std::atomic<Clock::rep> idle_since{Clock::now().time_since_epoch().count()};
+    // Guarded by the registry's mutex.
+    std::weak_ptr<Connection> target;
+    bool evicted = false;
 };
 
 }  // namespace zembra::http

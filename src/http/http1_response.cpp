@@ -14,8 +14,7 @@ bool is_framing_field(std::string_view name) {
 
 }  // namespace
 
-void append_http1_response(const Response& response, Persistence persistence, bool head_request,
-                           std::string& out) {
+void append_http1_head(const Response& response, Persistence persistence, std::string& out) {
     out += "HTTP/1.1 ";
     out += std::to_string(response.status);
     out += ' ';
@@ -34,7 +33,6 @@ void append_http1_response(const Response& response, Persistence persistence, bo
     out += "content-length: ";
     out += std::to_string(response.body.size());
     out += "\r\n\r\n";
-    if (!head_request) out += response.body;
 }
 
 }  // namespace zembra::http

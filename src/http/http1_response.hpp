@@ -1,5 +1,5 @@
-// HTTP/1.1 wire form of a Response, written into a reused buffer so that the status line,
-// the fields and the body go out in one write.
+// HTTP/1.1 wire form of a Response's head, written into a reused buffer; the body follows it in
+// the same write, straight from the response.
 #pragma once
 
 #include <string>
@@ -14,10 +14,9 @@ enum class Persistence {
     close,           // the connection ends after this response: announce it
 };
 
-// Appends the response to `out`. Framing is ours: the application's own "content-length",
-// "transfer-encoding" and "connection" fields are replaced by what `persistence` requires. The
-// answer to a HEAD request declares the body's length but carries no body.
-void append_http1_response(const Response& response, Persistence persistence, bool head_request,
-                           std::string& out);
+// Appends the status line and the fields, up to the empty line, to `out`. Framing is ours: the
+// application's own "content-length", "transfer-encoding" and "connection" fields are replaced by
+// what `persistence` requires.
+void append_http1_head(const Response& response, Persistence persistence, std::string& out);
 
 }  // namespace zembra::http

@@ -1,11 +1,16 @@
 #include "http/http1_session.hpp"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <iterator>
+#include <limits>
 #include <variant>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/buffers_suffix.hpp>
 #include <boost/beast/http/read.hpp>
 
 #include "http/http1_response.hpp"
@@ -26,6 +31,12 @@ constexpr std::size_t DRAIN_CHUNK = 16 * 1024;
 // A body left unread by a refusal is read past when it is this small, so the refusal does not
 // cost the client its connection; it is never kept.
 constexpr std::size_t DISCARDED_BODY_LIMIT = 4096;
+// Chunk sizes, extensions and trailers are not body bytes: a body read, framing included, takes
+// at most its limit plus this from the connection.
+constexpr std::size_t MAX_BODY_FRAMING = 16 * 1024;
+
+// The first read of a request: a typical head at once. An idle connection keeps no larger buffer.
+constexpr std::size_t HEAD_READ = 4096;
 
 constexpr std::string_view CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 
@@ -52,16 +63,22 @@ Http1Session::Http1Session(Socket socket, boost::beast::flat_buffer buffer, Conn
       registry_(std::move(registry)),
       socket_(std::move(socket)),
       buffer_(std::move(buffer)),
+      deadline_(socket_.get_executor(), registry_->limits().head_timeout),
       linger_timer_(socket_.get_executor()) {}
 
-void Http1Session::start(bool stopping) {
+void Http1Session::start(bool stopping, HeadDeadline::Clock::time_point begun) {
     stopping_ = slot_.attach(weak_from_this()) || stopping;
     if (stopping_ && buffer_.size() == 0) return close();
-    do_read_header();
+    new_head_parser();
+    read_header(begun);
 }
 
 void Http1Session::stop() {
     boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->on_stop(); });
+}
+
+void Http1Session::evict() {
+    boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->close(); });
 }
 
 void Http1Session::on_stop() {
@@ -70,11 +87,36 @@ void Http1Session::on_stop() {
     if (reading_head_ && buffer_.size() == 0 && !head_parser_->got_some()) close();
 }
 
-void Http1Session::do_read_header() {
+void Http1Session::new_head_parser() {
     head_parser_.emplace();
+    head_parser_->header_limit(MAX_HEAD_BYTES);
     // The application judges the declared length itself, before any body byte is read.
     head_parser_->body_limit(boost::none);
     reading_head_ = true;
+}
+
+void Http1Session::do_read_header() {
+    new_head_parser();
+    if (buffer_.size() > 0) return read_header(HeadDeadline::Clock::now());
+    // Idle until the next request's first byte; what a long exchange grew is given back.
+    slot_.idle();
+    if (buffer_.capacity() > HEAD_READ) buffer_.shrink_to_fit();
+    socket_.async_read_some(
+        buffer_.prepare(HEAD_READ),
+        [self = shared_from_this()](boost::system::error_code ec, std::size_t n) {
+            if (ec) return self->close();
+            self->buffer_.commit(n);
+            self->read_header(HeadDeadline::Clock::now());
+        });
+}
+
+void Http1Session::read_header(HeadDeadline::Clock::time_point begun) {
+    slot_.busy();
+    // A head already here in whole is taken at once, without a trip through the loop.
+    boost::system::error_code ec;
+    buffer_.consume(head_parser_->put(buffer_.data(), ec));
+    if (ec != beast_http::error::need_more) return on_header(ec);
+    deadline_.start(begun, [self = shared_from_this()] { self->close(); });
     beast_http::async_read_header(
         socket_, buffer_, *head_parser_,
         [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
@@ -84,8 +126,12 @@ void Http1Session::do_read_header() {
 
 void Http1Session::on_header(boost::system::error_code ec) {
     reading_head_ = false;
+    deadline_.stop();
     if (ec) return close();
     const auto& request = head_parser_->get();
+    if (static_cast<std::size_t>(std::distance(request.begin(), request.end())) > MAX_HEAD_FIELDS) {
+        return close();
+    }
     keep_alive_ = request.keep_alive();
     http_1_0_ = request.version() < 11;
     head_request_ = request.method() == beast_http::verb::head;
@@ -126,14 +172,32 @@ void Http1Session::do_read_body(std::size_t limit) {
     read_body(limit, &Http1Session::on_body);
 }
 
-void Http1Session::read_body(std::size_t limit,
-                             void (Http1Session::*done)(boost::system::error_code)) {
+void Http1Session::read_body(std::size_t limit, BodyDone done) {
     body_parser_.emplace(std::move(*head_parser_));
     head_parser_.reset();
     body_parser_->body_limit(limit);
-    beast_http::async_read(socket_, buffer_, *body_parser_,
-                           [self = shared_from_this(), done](boost::system::error_code ec,
-                                                             std::size_t) { ((*self).*done)(ec); });
+    body_budget_ = limit + MAX_BODY_FRAMING;
+    body_done_ = done;
+    on_body_some({}, 0);  // an empty body is already complete
+}
+
+void Http1Session::do_read_body_some() {
+    // A piece the parser cannot take yet (a trailer section still arriving) is held within the
+    // budget too.
+    buffer_.max_size(std::max(buffer_.size(), body_budget_));
+    beast_http::async_read_some(
+        socket_, buffer_, *body_parser_,
+        [self = shared_from_this()](boost::system::error_code ec, std::size_t consumed) {
+            self->on_body_some(ec, consumed);
+        });
+}
+
+void Http1Session::on_body_some(boost::system::error_code ec, std::size_t consumed) {
+    if (!ec && consumed > body_budget_) ec = beast_http::error::body_limit;
+    body_budget_ -= std::min(consumed, body_budget_);
+    if (!ec && !body_parser_->is_done()) return do_read_body_some();
+    buffer_.max_size(std::numeric_limits<std::size_t>::max());
+    ((*this).*body_done_)(ec);
 }
 
 void Http1Session::on_body(boost::system::error_code ec) {
@@ -182,15 +246,23 @@ void Http1Session::write_response(const Response& response) {
                               : http_1_0_ ? Persistence::keep_alive_1_0
                                           : Persistence::keep_alive;
     out_.clear();
-    append_http1_response(response, persistence, head_request_, out_);
-    std::size_t written = write_now(socket_, out_);
-    if (written == out_.size()) return on_write({});
-    boost::asio::async_write(socket_, boost::asio::buffer(out_) + written,
-                             [self = shared_from_this()](boost::system::error_code ec,
-                                                         std::size_t) { self->on_write(ec); });
+    append_http1_head(response, persistence, out_);
+    // The answer to a HEAD request declares the body's length but carries no body.
+    out_body_ = head_request_ ? Body() : response.body;
+    const std::array<boost::asio::const_buffer, 2> wire = {boost::asio::buffer(out_),
+                                                           boost::asio::buffer(out_body_.view())};
+    std::size_t written = write_now(socket_, wire);
+    if (written == out_.size() + out_body_.size()) return on_write({});
+    boost::beast::buffers_suffix rest(wire);
+    rest.consume(written);
+    boost::asio::async_write(
+        socket_, rest, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+            self->on_write(ec);
+        });
 }
 
 void Http1Session::on_write(boost::system::error_code ec) {
+    out_body_ = {};
     if (ec) return close();
     if (closing_ || stopping_) return linger();
     if (body_unread_) return do_discard_body();
@@ -235,6 +307,7 @@ void Http1Session::close() {
     if (closed_) return;
     closed_ = true;
     boost::system::error_code ignored;
+    deadline_.stop();
     linger_timer_.cancel();
     socket_.shutdown(Socket::shutdown_both, ignored);
     socket_.close(ignored);

@@ -14,32 +14,42 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include "http/connection_registry.hpp"
+#include "http/head_deadline.hpp"
 #include "http/message.hpp"
 #include "http/transport.hpp"
 
 namespace zembra::http {
 
-class Http1Session : public Stoppable, public std::enable_shared_from_this<Http1Session> {
+class Http1Session : public Connection, public std::enable_shared_from_this<Http1Session> {
   public:
     // `buffer` holds the bytes the protocol detector has already read.
     Http1Session(Socket socket, boost::beast::flat_buffer buffer, ConnectionSlot slot,
                  std::shared_ptr<ConnectionRegistry> registry);
 
-    // Runs on the connection's strand. `stopping`: a graceful stop reached the detector first.
-    void start(bool stopping);
+    // Runs on the connection's strand. `stopping`: a graceful stop reached the detector first;
+    // `begun`: when the first byte arrived.
+    void start(bool stopping, HeadDeadline::Clock::time_point begun);
     void stop() override;
+    void evict() override;
 
     void on_reply(std::uint64_t key, Response response);
     void on_unanswered(std::uint64_t key);
 
   private:
+    using BodyDone = void (Http1Session::*)(boost::system::error_code);
+
+    void new_head_parser();
     void do_read_header();
+    // Reads the rest of a head whose first byte came at `begun`.
+    void read_header(HeadDeadline::Clock::time_point begun);
     void on_header(boost::system::error_code ec);
     void decide(const RequestHead& head);
     void do_continue(std::size_t limit);
     void do_read_body(std::size_t limit);
     // Moves the head parser into a body parser capped at `limit`; `done` gets the outcome.
-    void read_body(std::size_t limit, void (Http1Session::*done)(boost::system::error_code));
+    void read_body(std::size_t limit, BodyDone done);
+    void do_read_body_some();
+    void on_body_some(boost::system::error_code ec, std::size_t consumed);
     void on_body(boost::system::error_code ec);
     Reply await_reply();
     void write_response(const Response& response);
@@ -61,7 +71,11 @@ class Http1Session : public Stoppable, public std::enable_shared_from_this<Http1
     std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> head_parser_;
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> body_parser_;
     std::move_only_function<void(std::string, Reply)> then_;
-    std::string out_;  // reused for every response
+    std::string out_;              // the response head; reused for every response
+    Body out_body_;                // held until written
+    std::size_t body_budget_ = 0;  // bytes the body read may still take, framing included
+    BodyDone body_done_ = nullptr;
+    HeadDeadline deadline_;
     boost::asio::steady_timer linger_timer_;
     std::size_t drained_ = 0;
 

@@ -19,6 +19,8 @@ namespace zembra::http {
 
 struct Http2Session::Stream {
     RequestHead head;
+    std::size_t head_bytes = 0;   // as HTTP/2 counts a header list
+    bool head_too_large = false;  // over a head limit: nothing more of it is kept
     bool head_request = false;
     bool decided = false;
     bool reading_body = false;
@@ -28,7 +30,7 @@ struct Http2Session::Stream {
     std::size_t body_limit = 0;
     std::string body;
     std::move_only_function<void(std::string, Reply)> then;
-    std::string response_body;
+    Body response_body;
     std::size_t response_sent = 0;
 };
 
@@ -36,45 +38,70 @@ namespace {
 
 // Gathers several frames into one write; a larger batch only delays the first bytes.
 constexpr std::size_t WRITE_BATCH = 64 * 1024;
+// What nghttp2 holds for one queued frame (a reset, an acknowledgement, a response head with
+// its copied fields), roughly: queued frames count towards the output held for a peer.
+constexpr std::size_t QUEUED_FRAME_BYTES = 256;
+// Per field of a header list, on top of its name and value.
+constexpr std::size_t FIELD_OVERHEAD = 32;
+
+constexpr unsigned HEAD_TOO_LARGE = 431;
+
+// What an idle connection keeps of its output buffer: enough for small answers, none of a batch.
+constexpr std::size_t IDLE_OUTPUT_CAPACITY = 4096;
+
+// No C++ exception may unwind through nghttp2's C frames: one that reaches a callback fails the
+// session, which closes the connection.
+template <class Call>
+auto guarded(Call call) noexcept -> decltype(call()) {
+    try {
+        return call();
+    } catch (...) {
+        return NGHTTP2_ERR_CALLBACK_FAILURE;
+    }
+}
 
 Http2Session& session_of(void* user_data) {
     return *static_cast<Http2Session*>(user_data);
 }
 
 int begin_headers_callback(nghttp2_session*, const nghttp2_frame* frame, void* user_data) {
-    return session_of(user_data).on_begin_headers(*frame);
+    return guarded([&] { return session_of(user_data).on_begin_headers(*frame); });
 }
 
 int header_callback(nghttp2_session*, const nghttp2_frame* frame, const std::uint8_t* name,
                     std::size_t name_length, const std::uint8_t* value, std::size_t value_length,
                     std::uint8_t, void* user_data) {
-    return session_of(user_data).on_header(*frame,
-                                           {reinterpret_cast<const char*>(name), name_length},
-                                           {reinterpret_cast<const char*>(value), value_length});
+    return guarded([&] {
+        return session_of(user_data).on_header(
+            *frame, {reinterpret_cast<const char*>(name), name_length},
+            {reinterpret_cast<const char*>(value), value_length});
+    });
 }
 
 int frame_recv_callback(nghttp2_session*, const nghttp2_frame* frame, void* user_data) {
-    return session_of(user_data).on_frame_recv(*frame);
+    return guarded([&] { return session_of(user_data).on_frame_recv(*frame); });
 }
 
 int data_chunk_recv_callback(nghttp2_session*, std::uint8_t, std::int32_t stream_id,
                              const std::uint8_t* data, std::size_t length, void* user_data) {
-    return session_of(user_data).on_data_chunk(stream_id, data, length);
+    return guarded([&] { return session_of(user_data).on_data_chunk(stream_id, data, length); });
 }
 
 int frame_send_callback(nghttp2_session*, const nghttp2_frame* frame, void* user_data) {
-    return session_of(user_data).on_frame_send(*frame);
+    return guarded([&] { return session_of(user_data).on_frame_send(*frame); });
 }
 
 int stream_close_callback(nghttp2_session*, std::int32_t stream_id, std::uint32_t,
                           void* user_data) {
-    return session_of(user_data).on_stream_close(stream_id);
+    return guarded([&] { return session_of(user_data).on_stream_close(stream_id); });
 }
 
 ssize_t data_source_read_callback(nghttp2_session*, std::int32_t stream_id, std::uint8_t* buf,
                                   std::size_t length, std::uint32_t* data_flags,
                                   nghttp2_data_source*, void* user_data) {
-    return session_of(user_data).read_response_body(stream_id, buf, length, data_flags);
+    return guarded([&] {
+        return session_of(user_data).read_response_body(stream_id, buf, length, data_flags);
+    });
 }
 
 // One set of callbacks for every session, built on first use.
@@ -150,27 +177,40 @@ Http2Session::Http2Session(Socket socket, boost::beast::flat_buffer preface, Con
     : slot_(std::move(slot)),
       registry_(std::move(registry)),
       socket_(std::move(socket)),
-      preface_(std::move(preface)) {}
+      preface_(std::move(preface)),
+      deadline_(socket_.get_executor(), registry_->limits().head_timeout) {}
 
 Http2Session::~Http2Session() = default;
 
-void Http2Session::start(bool stopping) {
+void Http2Session::start(bool stopping, HeadDeadline::Clock::time_point begun) {
     stopping = slot_.attach(weak_from_this()) || stopping;
+    preface_begun_ = begun;
     nghttp2_session* session = nullptr;
     if (nghttp2_session_server_new2(&session, callbacks(), this, options()) != 0) return close();
     session_.reset(session);
-    // An empty SETTINGS frame: every limit stays at the protocol's and the library's default.
-    if (nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0) != 0) return close();
+    // nghttp2 refuses streams beyond the limit from now on, before the client acknowledges it;
+    // the header list is limited in on_header, the size here only tells the client. Everything
+    // else stays at the protocol's and the library's default (a 4 KiB HPACK table).
+    const nghttp2_settings_entry settings[] = {
+        {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, MAX_CONCURRENT_STREAMS},
+        {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, MAX_HEAD_BYTES},
+    };
+    if (nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, settings, std::size(settings)) != 0) {
+        return close();
+    }
     const auto* bytes = static_cast<const std::uint8_t*>(preface_.data().data());
     if (!receive(bytes, preface_.size())) return close();
     preface_ = {};
     if (stopping) on_stop();
-    do_write();
-    do_read();
+    advance();
 }
 
 void Http2Session::stop() {
     boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->on_stop(); });
+}
+
+void Http2Session::evict() {
+    boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->close(); });
 }
 
 void Http2Session::on_stop() {
@@ -183,7 +223,7 @@ void Http2Session::on_stop() {
     nghttp2_submit_goaway(session, NGHTTP2_FLAG_NONE,
                           nghttp2_session_get_last_proc_stream_id(session), NGHTTP2_NO_ERROR,
                           nullptr, 0);
-    do_write();
+    advance();
 }
 
 Http2Session::Stream* Http2Session::find(std::int32_t stream_id) {
@@ -192,7 +232,10 @@ Http2Session::Stream* Http2Session::find(std::int32_t stream_id) {
 }
 
 int Http2Session::on_begin_headers(const nghttp2_frame& frame) {
-    if (frame.hd.type == NGHTTP2_HEADERS && frame.headers.cat == NGHTTP2_HCAT_REQUEST) {
+    if (frame.hd.type != NGHTTP2_HEADERS) return 0;
+    head_stream_ = frame.hd.stream_id;
+    head_begun_ = HeadDeadline::Clock::now();
+    if (frame.headers.cat == NGHTTP2_HCAT_REQUEST) {
         streams_.emplace(frame.hd.stream_id, std::make_unique<Stream>());
     }
     return 0;
@@ -202,8 +245,15 @@ int Http2Session::on_header(const nghttp2_frame& frame, std::string_view name,
                             std::string_view value) {
     if (frame.hd.type != NGHTTP2_HEADERS || frame.headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
     Stream* stream = find(frame.hd.stream_id);
-    if (stream == nullptr) return 0;
+    if (stream == nullptr || stream->head_too_large) return 0;
     RequestHead& head = stream->head;
+    // Counted as decoded: a few bytes of HPACK can stand for a large header list.
+    stream->head_bytes += name.size() + value.size() + FIELD_OVERHEAD;
+    if (stream->head_bytes > MAX_HEAD_BYTES || head.fields.size() >= MAX_HEAD_FIELDS) {
+        stream->head_too_large = true;
+        head = {};
+        return 0;
+    }
     if (name == ":method") {
         head.method = value;
     } else if (name == ":path") {
@@ -216,6 +266,10 @@ int Http2Session::on_header(const nghttp2_frame& frame, std::string_view name,
 }
 
 int Http2Session::on_frame_recv(const nghttp2_frame& frame) {
+    if (frame.hd.type == NGHTTP2_SETTINGS && (frame.hd.flags & NGHTTP2_FLAG_ACK) == 0) {
+        settings_received_ = true;
+    }
+    if (frame.hd.type == NGHTTP2_HEADERS && frame.hd.stream_id == head_stream_) head_stream_ = 0;
     if (frame.hd.type != NGHTTP2_HEADERS && frame.hd.type != NGHTTP2_DATA) return 0;
     Stream* stream = find(frame.hd.stream_id);
     if (stream == nullptr) return 0;
@@ -229,6 +283,7 @@ int Http2Session::on_frame_recv(const nghttp2_frame& frame) {
 
 void Http2Session::decide(std::int32_t stream_id, Stream& stream) {
     stream.decided = true;
+    if (stream.head_too_large) return submit_response(stream_id, stream, {HEAD_TOO_LARGE, {}, {}});
     stream.head_request = stream.head.method == "HEAD";
     Decision decision = registry_->handler()(stream.head);
     if (auto* respond = std::get_if<decision::Respond>(&decision)) {
@@ -287,14 +342,14 @@ void Http2Session::on_reply(std::uint64_t stream_id, Response response) {
     Stream* stream = take_awaiting(id);
     if (stream == nullptr) return;
     submit_response(id, *stream, std::move(response));
-    do_write();
+    advance();
 }
 
 void Http2Session::on_unanswered(std::uint64_t stream_id) {
     auto id = static_cast<std::int32_t>(stream_id);
     if (take_awaiting(id) == nullptr) return;
     nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, id, NGHTTP2_INTERNAL_ERROR);
-    do_write();
+    advance();
 }
 
 void Http2Session::submit_response(std::int32_t stream_id, Stream& stream, Response response) {
@@ -331,10 +386,11 @@ ssize_t Http2Session::read_response_body(std::int32_t stream_id, std::uint8_t* o
                                          std::size_t length, std::uint32_t* flags) {
     Stream* stream = find(stream_id);
     if (stream == nullptr) return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
-    std::size_t n = std::min(length, stream->response_body.size() - stream->response_sent);
-    std::memcpy(out, stream->response_body.data() + stream->response_sent, n);
+    const std::string_view body = stream->response_body.view();
+    std::size_t n = std::min(length, body.size() - stream->response_sent);
+    std::memcpy(out, body.data() + stream->response_sent, n);
     stream->response_sent += n;
-    if (stream->response_sent == stream->response_body.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
+    if (stream->response_sent == body.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
     return static_cast<ssize_t>(n);
 }
 
@@ -362,20 +418,60 @@ bool Http2Session::rest_fits_window(std::int32_t stream_id, const Stream& stream
 
 int Http2Session::on_stream_close(std::int32_t stream_id) {
     streams_.erase(stream_id);
+    if (stream_id == head_stream_) head_stream_ = 0;
     return 0;
 }
 
+std::size_t Http2Session::unsent_output() const {
+    std::size_t unsent =
+        out_.size() + nghttp2_session_get_outbound_queue_size(session_.get()) * QUEUED_FRAME_BYTES;
+    for (const auto& [id, stream] : streams_)
+        unsent += stream->response_body.size() - stream->response_sent;
+    return unsent;
+}
+
+void Http2Session::advance() {
+    do_write();
+    watch();
+}
+
+void Http2Session::watch() {
+    if (closed_) return;
+    if (!settings_received_) {
+        deadline_.start(preface_begun_, [self = shared_from_this()] { self->close(); });
+    } else if (head_stream_ != 0) {
+        deadline_.start(head_begun_, [self = shared_from_this()] { self->close(); });
+    } else {
+        deadline_.stop();
+    }
+    bool idle = settings_received_ && streams_.empty() && !writing_ && out_.empty() &&
+                nghttp2_session_want_write(session_.get()) == 0;
+    if (idle) {
+        slot_.idle();
+        if (out_.capacity() > IDLE_OUTPUT_CAPACITY) out_.shrink_to_fit();
+    } else {
+        slot_.busy();
+    }
+    if (reading_ || nghttp2_session_want_read(session_.get()) == 0) return;
+    // A peer that leaves its answers unread is not read from until it does: what it would ask
+    // for next could only pile up. Bodies waiting for its flow-control credit pause nothing
+    // while the socket takes what we send, since the credit comes as input.
+    if (writing_ && unsent_output() > MAX_UNSENT_OUTPUT) return;
+    do_read();
+}
+
 void Http2Session::do_read() {
+    reading_ = true;
     socket_.async_read_some(boost::asio::buffer(in_),
                             [self = shared_from_this()](boost::system::error_code ec,
                                                         std::size_t n) { self->on_read(ec, n); });
 }
 
 void Http2Session::on_read(boost::system::error_code ec, std::size_t n) {
+    reading_ = false;
     if (ec || closed_) return close();
     if (!receive(in_.data(), n)) return close();
-    do_write();
-    if (nghttp2_session_want_read(session_.get()) != 0) do_read();
+    advance();
 }
 
 bool Http2Session::receive(const std::uint8_t* data, std::size_t length) {
@@ -409,7 +505,7 @@ void Http2Session::on_write(boost::system::error_code ec) {
     writing_ = false;
     out_.clear();
     if (ec) return close();
-    do_write();
+    advance();
 }
 
 void Http2Session::close_when_done() {
@@ -422,6 +518,7 @@ void Http2Session::close_when_done() {
 void Http2Session::close() {
     if (closed_) return;
     closed_ = true;
+    deadline_.stop();
     boost::system::error_code ignored;
     socket_.shutdown(Socket::shutdown_both, ignored);
     socket_.close(ignored);

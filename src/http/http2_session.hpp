@@ -14,21 +14,24 @@
 #include <boost/beast/core/flat_buffer.hpp>
 
 #include "http/connection_registry.hpp"
+#include "http/head_deadline.hpp"
 #include "http/message.hpp"
 #include "http/transport.hpp"
 
 namespace zembra::http {
 
-class Http2Session : public Stoppable, public std::enable_shared_from_this<Http2Session> {
+class Http2Session : public Connection, public std::enable_shared_from_this<Http2Session> {
   public:
     // `preface` holds the bytes the protocol detector has read: the client preface and more.
     Http2Session(Socket socket, boost::beast::flat_buffer preface, ConnectionSlot slot,
                  std::shared_ptr<ConnectionRegistry> registry);
     ~Http2Session() override;
 
-    // Runs on the connection's strand. `stopping`: a graceful stop reached the detector first.
-    void start(bool stopping);
+    // Runs on the connection's strand. `stopping`: a graceful stop reached the detector first;
+    // `begun`: when the preface's first byte arrived.
+    void start(bool stopping, HeadDeadline::Clock::time_point begun);
     void stop() override;
+    void evict() override;
 
     void on_reply(std::uint64_t stream_id, Response response);
     void on_unanswered(std::uint64_t stream_id);
@@ -60,6 +63,12 @@ class Http2Session : public Stoppable, public std::enable_shared_from_this<Http2
     // The declared rest of the request body can arrive without further flow-control credit.
     bool rest_fits_window(std::int32_t stream_id, const Stream& stream);
     void on_stop();
+    // Sends what is due, then watches the connection.
+    void advance();
+    // Keeps the head deadline, the idle mark and the read loop in step with the state.
+    void watch();
+    // What we hold for the peer: output not yet written, bodies not yet sent, queued frames.
+    std::size_t unsent_output() const;
     void do_read();
     void on_read(boost::system::error_code ec, std::size_t n);
     bool receive(const std::uint8_t* data, std::size_t length);
@@ -80,6 +89,13 @@ class Http2Session : public Stoppable, public std::enable_shared_from_this<Http2
 
     std::array<std::uint8_t, 16 * 1024> in_;
     std::string out_;  // reused; one write in flight at a time
+    HeadDeadline deadline_;
+    HeadDeadline::Clock::time_point preface_begun_;
+    // The stream whose header block has begun and not yet ended (one at a time on a connection).
+    std::int32_t head_stream_ = 0;
+    HeadDeadline::Clock::time_point head_begun_;
+    bool settings_received_ = false;  // the client's preface is complete
+    bool reading_ = false;
     bool writing_ = false;
     bool goaway_sent_ = false;
     bool closed_ = false;

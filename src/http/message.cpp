@@ -1,5 +1,7 @@
 #include "http/message.hpp"
 
+#include <ostream>
+
 #include "ascii.hpp"
 
 namespace zembra::http {
@@ -13,6 +15,10 @@ const std::string* find_field(const std::vector<Field>& fields, std::string_view
 }
 
 }  // namespace
+
+std::ostream& operator<<(std::ostream& out, const Body& body) {
+    return out << body.view();
+}
 
 bool field_name_equals(std::string_view a, std::string_view b) {
     return equals_ignoring_ascii_case(a, b);

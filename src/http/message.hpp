@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,10 +36,31 @@ struct RequestHead {
     const std::string* field(std::string_view name) const;
 };
 
+// A response body: immutable text, shared by every response that carries it, so one snapshot
+// sent to many clients is held once and never copied on its way to the sockets.
+class Body {
+  public:
+    Body() = default;
+    Body(std::string text) : text_(std::make_shared<const std::string>(std::move(text))) {}
+    Body(const char* text) : Body(std::string(text)) {}
+    explicit Body(std::shared_ptr<const std::string> shared) : text_(std::move(shared)) {}
+
+    std::string_view view() const { return text_ ? std::string_view(*text_) : std::string_view(); }
+    std::size_t size() const { return view().size(); }
+    bool empty() const { return view().empty(); }
+
+    friend bool operator==(const Body& body, std::string_view text) { return body.view() == text; }
+
+  private:
+    std::shared_ptr<const std::string> text_;
+};
+
+std::ostream& operator<<(std::ostream& out, const Body& body);
+
 struct Response {
     unsigned status = 200;
     std::vector<Field> fields;
-    std::string body;
+    Body body;
 
     // Sets the field, replacing the first field of the same name if there is one.
     void set_field(std::string_view name, std::string value);

@@ -24,7 +24,10 @@ Protocol detect_protocol(std::string_view first_bytes) {
 
 ProtocolDetector::ProtocolDetector(Socket socket, ConnectionSlot slot,
                                    std::shared_ptr<ConnectionRegistry> registry)
-    : slot_(std::move(slot)), registry_(std::move(registry)), socket_(std::move(socket)) {}
+    : slot_(std::move(slot)),
+      registry_(std::move(registry)),
+      socket_(std::move(socket)),
+      deadline_(socket_.get_executor(), registry_->limits().head_timeout) {}
 
 void ProtocolDetector::start() {
     boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
@@ -36,9 +39,12 @@ void ProtocolDetector::start() {
 void ProtocolDetector::stop() {
     boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
         self->stopping_ = true;
-        boost::system::error_code ignored;
-        if (self->buffer_.size() == 0) self->socket_.close(ignored);
+        if (self->buffer_.size() == 0) self->close();
     });
+}
+
+void ProtocolDetector::evict() {
+    boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->close(); });
 }
 
 void ProtocolDetector::do_read() {
@@ -48,11 +54,19 @@ void ProtocolDetector::do_read() {
 }
 
 void ProtocolDetector::on_read(boost::system::error_code ec, std::size_t n) {
-    if (ec) return;
+    if (ec) return close();
+    if (buffer_.size() == 0) {
+        begun_ = HeadDeadline::Clock::now();
+        slot_.busy();
+    }
     buffer_.commit(n);
     const auto* data = static_cast<const char*>(buffer_.data().data());
     Protocol protocol = detect_protocol({data, buffer_.size()});
-    if (protocol == Protocol::undecided) return do_read();
+    if (protocol == Protocol::undecided) {
+        deadline_.start(begun_, [self = shared_from_this()] { self->close(); });
+        return do_read();
+    }
+    deadline_.stop();
     hand_over(protocol);
 }
 
@@ -61,11 +75,17 @@ void ProtocolDetector::hand_over(Protocol protocol) {
     hand_over_to<Http2Session>();
 }
 
+void ProtocolDetector::close() {
+    deadline_.stop();
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+}
+
 template <class Session>
 void ProtocolDetector::hand_over_to() {
     std::make_shared<Session>(std::move(socket_), std::move(buffer_), std::move(slot_),
                               std::move(registry_))
-        ->start(stopping_);
+        ->start(stopping_, begun_);
 }
 
 }  // namespace zembra::http

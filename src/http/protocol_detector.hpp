@@ -8,6 +8,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 
 #include "http/connection_registry.hpp"
+#include "http/head_deadline.hpp"
 #include "http/transport.hpp"
 
 namespace zembra::http {
@@ -18,7 +19,7 @@ enum class Protocol { undecided, http1, http2 };
 // HTTP/1 request line, so a short prefix alone decides nothing).
 Protocol detect_protocol(std::string_view first_bytes);
 
-class ProtocolDetector : public Stoppable, public std::enable_shared_from_this<ProtocolDetector> {
+class ProtocolDetector : public Connection, public std::enable_shared_from_this<ProtocolDetector> {
   public:
     ProtocolDetector(Socket socket, ConnectionSlot slot,
                      std::shared_ptr<ConnectionRegistry> registry);
@@ -26,6 +27,7 @@ class ProtocolDetector : public Stoppable, public std::enable_shared_from_this<P
     // Callable from any thread.
     void start();
     void stop() override;
+    void evict() override;
 
   private:
     void do_read();
@@ -33,12 +35,15 @@ class ProtocolDetector : public Stoppable, public std::enable_shared_from_this<P
     void hand_over(Protocol protocol);
     template <class Session>
     void hand_over_to();
+    void close();
 
     // Declared first, so the connection leaves the registry only after its socket is closed.
     ConnectionSlot slot_;
     std::shared_ptr<ConnectionRegistry> registry_;
     Socket socket_;
     boost::beast::flat_buffer buffer_;
+    HeadDeadline deadline_;
+    HeadDeadline::Clock::time_point begun_;  // the first byte: the preface is a head too
     bool stopping_ = false;
 };
 

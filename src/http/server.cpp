@@ -13,9 +13,9 @@ struct Server::State {
     std::shared_ptr<ConnectionRegistry> registry;
 };
 
-Server::Server(boost::asio::io_context& workers, Handler handler)
+Server::Server(boost::asio::io_context& workers, Handler handler, ServerLimits limits)
     : state_(std::make_shared<State>(
-          State{std::make_shared<ConnectionRegistry>(workers, std::move(handler))})) {}
+          State{std::make_shared<ConnectionRegistry>(workers, std::move(handler), limits)})) {}
 
 // Connections may outlive the server until the worker loop is torn down; the caller's
 // `on_closed` must not run after the caller has let go of the server.

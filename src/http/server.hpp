@@ -8,6 +8,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "http/limits.hpp"
 #include "http/message.hpp"
 
 namespace zembra::http {
@@ -15,13 +16,14 @@ namespace zembra::http {
 class Server {
   public:
     // Connections run on `workers` (each on its own strand); `handler` decides every request.
-    Server(boost::asio::io_context& workers, Handler handler);
+    Server(boost::asio::io_context& workers, Handler handler, ServerLimits limits = {});
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
     // Takes ownership of a connected, non-blocking, close-on-exec Unix stream socket and
-    // serves it. Callable from any thread. After graceful_stop() the socket is closed at once.
+    // serves it. Callable from any thread. After graceful_stop(), or at the connection cap with
+    // no idle connection to close instead, the socket is closed at once.
     void serve(int fd);
 
     // Graceful stop: idle HTTP/1 connections close at once, an HTTP/1 request in flight is

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 #include <boost/asio/basic_stream_socket.hpp>
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/strand.hpp>
@@ -18,6 +20,7 @@ using Socket = boost::asio::basic_stream_socket<boost::asio::local::stream_proto
 // Writes what the socket takes without waiting (the socket is in non-blocking mode), so that a
 // response that fits the socket buffer costs no trip through the event loop. Returns the number
 // of bytes written; the caller writes the rest asynchronously, which also reports any error.
+std::size_t write_now(Socket& socket, std::span<const boost::asio::const_buffer> buffers);
 std::size_t write_now(Socket& socket, std::string_view bytes);
 
 }  // namespace zembra::http

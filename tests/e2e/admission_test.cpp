@@ -1,9 +1,13 @@
 // Peer admission: only the owner's user id is served; everyone else is closed without a byte,
 // and a failing accept is logged and retried after a pause while the service keeps going.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -77,15 +81,22 @@ TEST(Admission, AcceptFailuresAreLoggedOncePerSecondAndServiceGoesOn) {
     // own: with every descriptor taken it misreports each virtual call as an invalid object.
     GTEST_SKIP() << "UBSan's vptr check needs free descriptors";
 #endif
-    constexpr unsigned DESCRIPTOR_LIMIT = 64;
+    // Fewer descriptors than even the smallest connection cap takes, so the cap cannot keep
+    // accepting from failing.
+    constexpr unsigned DESCRIPTOR_LIMIT = 16;
     ServiceOptions options;
     options.descriptor_limit = DESCRIPTOR_LIMIT;
+    options.descriptor_hard_limit = DESCRIPTOR_LIMIT;
     HelperService helper(options);
 
-    // More admitted connections than the helper can hold: the rest wait in the backlog, keeping
-    // the listener readable while every accept fails for want of a descriptor.
+    // Two more admitted connections than the helper has descriptors left for: they wait in the
+    // backlog, keeping the listener readable while every accept fails for want of a descriptor.
+    const auto held = std::distance(
+        std::filesystem::directory_iterator("/proc/" + std::to_string(helper.pid()) + "/fd"),
+        std::filesystem::directory_iterator());
+    ASSERT_LT(held, DESCRIPTOR_LIMIT);
     std::vector<std::unique_ptr<UnixClient>> clients;
-    for (unsigned i = 0; i < DESCRIPTOR_LIMIT; ++i)
+    for (auto i = held; i < DESCRIPTOR_LIMIT + 2; ++i)
         clients.push_back(
             std::make_unique<UnixClient>(helper.socket_path(), TEST_OWNER_UID, TEST_OWNER_GID));
     std::this_thread::sleep_for(2500ms);
@@ -113,6 +124,25 @@ TEST(Admission, AcceptFailuresAreLoggedOncePerSecondAndServiceGoesOn) {
     ASSERT_TRUE(exit);
     EXPECT_TRUE(exit->exited_with(0));
     EXPECT_EQ(exit->err, "");
+}
+
+// Under systemd a service starts with 1,024 open files of a much larger hard limit.
+TEST(Admission, ServiceRaisesItsOpenFileLimitToTheHardLimit) {
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max <= 1024) GTEST_SKIP() << "the hard limit leaves nothing to raise";
+    ServiceOptions options;
+    options.descriptor_limit = 1024;
+    HelperService helper(options);
+    std::ifstream limits("/proc/" + std::to_string(helper.pid()) + "/limits");
+    std::string line;
+    while (std::getline(limits, line) && !line.starts_with("Max open files")) {
+    }
+    std::istringstream fields(line.substr(std::string_view("Max open files").size()));
+    rlim_t soft = 0, hard = 0;
+    fields >> soft >> hard;
+    EXPECT_EQ(soft, own.rlim_max) << line;
+    EXPECT_EQ(hard, own.rlim_max) << line;
 }
 
 }  // namespace

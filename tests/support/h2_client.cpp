@@ -191,6 +191,10 @@ const H2Response& H2Client::response(std::int32_t stream_id) const {
     return responses_.at(stream_id);
 }
 
+std::uint32_t H2Client::remote_setting(int id) const {
+    return nghttp2_session_get_remote_settings(session_, static_cast<nghttp2_settings_id>(id));
+}
+
 void H2Client::forget(std::int32_t stream_id) {
     responses_.erase(stream_id);
     bodies_.erase(stream_id);

@@ -62,6 +62,8 @@ class H2Client {
     void forget(std::int32_t stream_id);
     // The last-stream-id of the last GOAWAY received, if any.
     std::optional<std::int32_t> goaway_last_stream_id() const { return goaway_last_stream_id_; }
+    // A setting the server sent (nghttp2_settings_id), or its default before it arrived.
+    std::uint32_t remote_setting(int id) const;
     // The server closed the connection (EOF or error on read).
     bool connection_closed() const { return connection_closed_; }
 

@@ -1,10 +1,12 @@
 // A fixture with an http::Server serving a small test application:
 //   /hello -> 200 with the request target as body     /echo  -> reads the body, echoes it
 //   /refuse -> 413 with "connection: close"            /close -> 200 with "Connection: close"
-//   /park  -> deferred; the Reply waits in `parked_`   anything else -> 404
+//   /park  -> deferred; the Reply waits in `parked_`   /big   -> 200 with BIG_BODY, shared
+//   /throw -> the handler throws                       anything else -> 404
 #pragma once
 
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,8 +17,12 @@
 
 namespace zembra::test {
 
+inline constexpr std::size_t BIG_BODY = 256 * 1024;
+
 class HttpServerFixture : public testing::Test {
   protected:
+    explicit HttpServerFixture(http::ServerLimits limits = {})
+        : server_([this](const http::RequestHead& head) { return decide(head); }, limits) {}
     ~HttpServerFixture() override { parked_.drop_all(); }
 
     std::vector<http::RequestHead> heads() {
@@ -34,7 +40,8 @@ class HttpServerFixture : public testing::Test {
     ParkedReplies parked_;
     std::mutex mutex_;
     std::vector<http::RequestHead> heads_;
-    HttpTestServer server_{[this](const http::RequestHead& head) { return decide(head); }};
+    const http::Body big_body_ = std::string(BIG_BODY, 'b');
+    HttpTestServer server_;
 
   private:
     http::Decision decide(const http::RequestHead& head) {
@@ -55,6 +62,8 @@ class HttpServerFixture : public testing::Test {
         if (path == "/close") {
             return http::decision::Respond{{200, {{"Connection", "close"}}, "bye"}};
         }
+        if (path == "/big") return http::decision::Respond{{200, {}, big_body_}};
+        if (path == "/throw") throw std::runtime_error("the handler failed");
         if (path == "/park") {
             return http::decision::Defer{
                 [this](http::Reply reply) { parked_.park(std::move(reply)); }};

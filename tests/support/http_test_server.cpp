@@ -14,9 +14,9 @@
 
 namespace zembra::test {
 
-HttpTestServer::HttpTestServer(http::Handler handler, std::string path)
+HttpTestServer::HttpTestServer(http::Handler handler, http::ServerLimits limits, std::string path)
     : path_(std::move(path)), work_(workers_.get_executor()) {
-    server_.emplace(workers_, std::move(handler));
+    server_.emplace(workers_, std::move(handler), limits);
     // Opens the event loop's reactor descriptors now, so that counts taken by a test see only
     // the connections.
     boost::asio::local::stream_protocol::socket probe(workers_);

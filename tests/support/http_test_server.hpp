@@ -23,7 +23,8 @@ namespace zembra::test {
 
 class HttpTestServer {
   public:
-    HttpTestServer(http::Handler handler, std::string path = "/tmp/http-test.sock");
+    explicit HttpTestServer(http::Handler handler, http::ServerLimits limits = {},
+                            std::string path = "/tmp/http-test.sock");
     ~HttpTestServer();
 
     const std::string& path() const { return path_; }

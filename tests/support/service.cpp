@@ -105,6 +105,7 @@ HelperService::HelperService(ServiceOptions options) {
     rlimit descriptors{};
     if (::getrlimit(RLIMIT_NOFILE, &descriptors) != 0) fail("getrlimit");
     if (options.descriptor_limit) descriptors.rlim_cur = *options.descriptor_limit;
+    if (options.descriptor_hard_limit) descriptors.rlim_max = *options.descriptor_hard_limit;
 
     started_at_ = Clock::now();
     pid_ = ::fork();

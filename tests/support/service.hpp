@@ -29,8 +29,9 @@ struct ServiceOptions {
     bool create_runtime_directory = true;
     // Waits until the socket accepts connections; turn off for runs expected to fail at start.
     bool wait_until_ready = true;
-    // The helper's soft limit on open descriptors (RLIMIT_NOFILE), when set.
+    // The helper's soft and hard limits on open descriptors (RLIMIT_NOFILE), when set.
     std::optional<unsigned> descriptor_limit;
+    std::optional<unsigned> descriptor_hard_limit;
     // Extra or overriding environment entries ("NAME=value") and names removed from it.
     std::vector<std::string> extra_env;
     std::vector<std::string> removed_env;

@@ -44,6 +44,26 @@ void RawConnection::send(std::string_view bytes) {
     }
 }
 
+std::size_t RawConnection::send_for(std::string_view bytes, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd poll_fd{fd_, POLLOUT, 0};
+        const int ready = ::poll(&poll_fd, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        const ssize_t n =
+            ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    return sent;
+}
+
 void RawConnection::shutdown_send() {
     ::shutdown(fd_, SHUT_WR);
 }
@@ -84,6 +104,19 @@ bool RawConnection::read_to_eof(std::chrono::milliseconds timeout) {
     while (read_some(deadline)) {
     }
     return closed_;
+}
+
+void RawConnection::discard_for(std::chrono::milliseconds duration) {
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        pollfd poll_fd{fd_, POLLIN, 0};
+        if (::poll(&poll_fd, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buffer[64 * 1024];
+        if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) return;
+    }
 }
 
 // The ids are in effect until the end of the full expression, past the connect.

@@ -21,6 +21,9 @@ class RawConnection {
     RawConnection& operator=(const RawConnection&) = delete;
 
     void send(std::string_view bytes);
+    // Sends as much of `bytes` as the server takes within `timeout`, without waiting for it to
+    // read the rest; stops early when the server closes. Returns the number of bytes sent.
+    std::size_t send_for(std::string_view bytes, std::chrono::milliseconds timeout);
     // Tells the server that nothing more is coming.
     void shutdown_send();
     // Reads until `text` has arrived, the server closes, or `timeout` passes; returns all
@@ -29,6 +32,8 @@ class RawConnection {
                                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Reads until the server closes; false if it has not closed within `timeout`.
     bool read_to_eof(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Reads and drops what arrives for `duration`, as a client that reads but keeps nothing.
+    void discard_for(std::chrono::milliseconds duration);
     const std::string& received() const { return received_; }
     // The server closed its side (EOF, or a reset: see `reset()`).
     bool closed() const { return closed_; }

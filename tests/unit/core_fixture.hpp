@@ -145,7 +145,7 @@ class CoreFixture : public testing::Test {
 
     // The log lines written since this test began.
     std::vector<std::string> log_lines() const {
-        const std::string body = get_logs().body;
+        const std::string body(get_logs().body.view());
         std::vector<std::string> lines;
         bool after_marker = false;
         std::size_t start = 0;

@@ -20,7 +20,7 @@ namespace {
 pid_t started_pid(const http::Response& response, const std::string& session) {
     EXPECT_EQ(response.status, 200u) << response.body;
     const std::string head = "{\"sessionId\":\"" + session + "\",\"pid\":";
-    const std::string_view body = response.body;
+    const std::string_view body = response.body.view();
     if (!body.starts_with(head) || !body.ends_with('}')) {
         ADD_FAILURE() << "unexpected body " << body;
         return 0;

@@ -36,13 +36,25 @@ TEST(Logs, GetLogsShowsLoggedLinesAsPlainUncachedText) {
         log_message("entry " + std::to_string(i));
     const http::Response response = get_logs();
     EXPECT_EQ(response.status, 200u);
-    EXPECT_TRUE(response.body.starts_with("entry 2\nentry 3\n"));
-    EXPECT_TRUE(response.body.ends_with("\nentry 101"));
+    EXPECT_TRUE(response.body.view().starts_with("entry 2\nentry 3\n"));
+    EXPECT_TRUE(response.body.view().ends_with("\nentry 101"));
     ASSERT_NE(response.field("Content-Type"), nullptr);
     EXPECT_EQ(*response.field("Content-Type"), "text/plain; charset=utf-8");
     ASSERT_NE(response.field("Cache-Control"), nullptr);
     EXPECT_EQ(*response.field("Cache-Control"), "no-store");
-    EXPECT_EQ(get_logs().body, response.body) << "reading must not remove lines";
+    EXPECT_EQ(get_logs().body.view(), response.body.view()) << "reading must not remove lines";
+}
+
+TEST(Logs, AnswersShareOneCopyUntilALineIsLogged) {
+    log_message("one");
+    const http::Response first = get_logs();
+    const http::Response second = get_logs();
+    EXPECT_EQ(first.body.view().data(), second.body.view().data());
+    log_message("two");
+    const http::Response third = get_logs();
+    EXPECT_NE(third.body.view().data(), first.body.view().data());
+    EXPECT_TRUE(third.body.view().ends_with("one\ntwo")) << third.body;
+    EXPECT_TRUE(first.body.view().ends_with("one")) << "an answer given keeps its text";
 }
 
 struct LinesCase {

@@ -478,7 +478,7 @@ TEST(TaskFailureDeathTest, ATaskThatNeverRunsIsStillAnswered) {
             bool ran = false;
             std::string answer;
             run_blocking(
-                service::BlockingLane::CoreSlot, [&answer](Response r) { answer = r.body; },
+                service::BlockingLane::CoreSlot, [&answer](Response r) { answer = r.body.view(); },
                 [&ran] {
                     ran = true;
                     return Response{};

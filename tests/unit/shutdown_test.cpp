@@ -20,7 +20,7 @@ constexpr std::chrono::milliseconds TEST_GRACE = 300ms;
 constexpr std::string_view STOPPED_WAITING = "Helper stopped waiting for unfinished requests";
 
 std::size_t stopped_waiting_lines() {
-    const std::string logs = get_logs().body;
+    const std::string logs(get_logs().body.view());
     std::size_t count = 0;
     for (std::size_t at = logs.find(STOPPED_WAITING); at != std::string::npos;
          at = logs.find(STOPPED_WAITING, at + 1))

@@ -14,6 +14,7 @@ void LogLines::append(std::string line) {
     while (lines_.size() >= LOG_CAPACITY)
         lines_.pop_front();
     lines_.push_back(std::move(line));
+    snapshot_.reset();
 }
 
 std::string LogLines::joined() const {
@@ -25,12 +26,18 @@ std::string LogLines::joined() const {
     return text;
 }
 
+std::shared_ptr<const std::string> LogLines::snapshot() {
+    if (!snapshot_) snapshot_ = std::make_shared<const std::string>(joined());
+    return snapshot_;
+}
+
 void log_message(std::string line) {
     service::lock_surviving_poison(LOGS)->append(std::move(line));
 }
 
 http::Response get_logs() {
-    http::Response response = text_response(service::lock_surviving_poison(LOGS)->joined(), 200);
+    http::Response response =
+        text_response(http::Body(service::lock_surviving_poison(LOGS)->snapshot()), 200);
     response.set_field("cache-control", "no-store");
     return response;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "http/message.hpp"
@@ -16,9 +17,13 @@ class LogLines {
     void append(std::string line);
     // The lines joined by "\n", with none after the last.
     std::string joined() const;
+    // joined(), built once per change of the lines and shared by every answer until the next:
+    // a thousand unread answers hold one copy.
+    std::shared_ptr<const std::string> snapshot();
 
   private:
     std::deque<std::string> lines_;
+    std::shared_ptr<const std::string> snapshot_;  // none since the last change
 };
 
 // Appends one line; drops the oldest beyond the capacity. Any thread; never fails.

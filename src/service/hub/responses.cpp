@@ -5,7 +5,7 @@
 namespace zembra::hub {
 namespace {
 
-http::Response with_body(std::string_view content_type, std::string body, unsigned status) {
+http::Response with_body(std::string_view content_type, http::Body body, unsigned status) {
     http::Response response;
     response.status = status;
     response.fields.push_back({"content-type", std::string(content_type)});
@@ -71,7 +71,7 @@ http::Response error_response(std::string_view code, std::string message, unsign
     return json_response(ErrorResponse{code, std::move(message), std::nullopt}, status);
 }
 
-http::Response text_response(std::string body, unsigned status) {
+http::Response text_response(http::Body body, unsigned status) {
     return with_body(TEXT_CONTENT_TYPE, std::move(body), status);
 }
 

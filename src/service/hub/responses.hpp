@@ -60,7 +60,7 @@ http::Response json_response(const StartResponse& body, unsigned status);
 http::Response error_response(std::string_view code, std::string message, unsigned status);
 
 // A plain-text response.
-http::Response text_response(std::string body, unsigned status);
+http::Response text_response(http::Body body, unsigned status);
 
 http::Response handle_rejection(Rejection cause);
 

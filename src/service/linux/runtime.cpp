@@ -15,6 +15,7 @@
 #include "service/hub/routes.hpp"
 #include "service/hub/shutdown.hpp"
 #include "service/linux/authorized_incoming.hpp"
+#include "service/linux/open_files.hpp"
 #include "service/linux/signals.hpp"
 #include "service/linux/socket_listener.hpp"
 
@@ -57,14 +58,14 @@ unsigned worker_count() {
 }
 
 Result<> run_service(boost::asio::io_context& main_loop, boost::asio::io_context& workers,
-                     OwnerIds owner) {
+                     OwnerIds owner, std::size_t max_connections) {
     auto signal = TerminationSignal::listen(main_loop);
     if (!signal) return fail(std::move(signal.error()));
 
     auto listener = prepare_socket(main_loop, socket_path());
     if (!listener) return fail(std::move(listener.error()));
 
-    http::Server server(workers, hub::routes());
+    http::Server server(workers, hub::routes(), {.max_connections = max_connections});
     AuthorizedIncoming incoming(std::move(*listener), owner);
     incoming.start([&server](int fd) { server.serve(fd); });
 
@@ -84,6 +85,7 @@ Result<> run_service(boost::asio::io_context& main_loop, boost::asio::io_context
 }  // namespace
 
 Result<> run_service_mode(OwnerIds owner) {
+    const std::size_t max_connections = connection_cap(raise_open_file_limit());
     // Declared first so it outlives the workers, which may still post to it.
     std::optional<boost::asio::io_context> main_loop;
     std::optional<boost::asio::io_context> workers;
@@ -99,7 +101,7 @@ Result<> run_service_mode(OwnerIds owner) {
         return fail(Error::os(error.code().value()).context("create helper runtime"));
     }
 
-    Result<> result = run_service(*main_loop, *workers, owner);
+    Result<> result = run_service(*main_loop, *workers, owner, max_connections);
 
     threads->stop();
     shutdown_blocking_pool();

@@ -1,0 +1,24 @@
+#include "http/head_deadline.hpp"
+
+namespace zembra::http {
+
+void HeadDeadline::start(Clock::time_point begun, std::move_only_function<void()> expired) {
+    if (begun_ == begun) return;
+    begun_ = begun;
+    timer_.expires_at(begun + timeout_);
+    timer_.async_wait([this, generation = ++generation_,
+                       expired = std::move(expired)](boost::system::error_code ec) mutable {
+        if (ec || generation != generation_) return;
+        begun_.reset();
+        expired();
+    });
+}
+
+void HeadDeadline::stop() {
+    if (!begun_) return;
+    begun_.reset();
+    ++generation_;
+    timer_.cancel();
+}
+
+}  // namespace zembra::http
