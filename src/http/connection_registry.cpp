@@ -18,6 +18,11 @@ bool ConnectionSlot::attach(std::weak_ptr<Connection> target) {
 void ConnectionSlot::idle() {
     if (idle_) return;
     idle_ = true;
+    served();
+}
+
+void ConnectionSlot::served() {
+    if (!idle_) return;
     member_->idle_since.store(Member::Clock::now().time_since_epoch().count(),
                               std::memory_order_relaxed);
 }

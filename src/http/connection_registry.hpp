@@ -48,11 +48,15 @@ class ConnectionSlot {
     // stopping, in which case `target` must stop by itself.
     [[nodiscard]] bool attach(std::weak_ptr<Connection> target);
 
-    // No request in progress and nothing unsent: the connection may be evicted, the one idle
-    // longest first. A new connection starts idle.
+    // No handler is at work for the connection: it waits for its peer (to send a request or the
+    // rest of one, or to read an answer) and may be evicted, the one that has waited longest
+    // first. A new connection starts idle. Calling it again keeps the wait's start.
     void idle();
-    // A request has begun, or output waits for the peer.
+    // A handler is at work on one of its requests.
     void busy();
+    // The peer has just been served (an answer went out, a stream ended): if idle, its wait for
+    // the peer starts over now.
+    void served();
 
   private:
     std::shared_ptr<ConnectionRegistry> registry_;
@@ -70,7 +74,7 @@ class ConnectionRegistry : public std::enable_shared_from_this<ConnectionRegistr
     const ServerLimits& limits() const { return limits_; }
 
     // A slot for a new connection, evicting the connection idle longest when at the cap; none
-    // once the server is stopping, or when every connection is busy.
+    // once the server is stopping, or when every connection has a handler at work.
     std::optional<ConnectionSlot> open();
     // Stops every live connection; `on_closed` runs once the last one has gone.
     void stop(std::function<void()> on_closed);

@@ -96,10 +96,10 @@ void Http1Session::new_head_parser() {
 }
 
 void Http1Session::do_read_header() {
+    slot_.served();
     new_head_parser();
     if (buffer_.size() > 0) return read_header(HeadDeadline::Clock::now());
-    // Idle until the next request's first byte; what a long exchange grew is given back.
-    slot_.idle();
+    // What a long exchange grew is given back while the connection waits for its next request.
     if (buffer_.capacity() > HEAD_READ) buffer_.shrink_to_fit();
     socket_.async_read_some(
         buffer_.prepare(HEAD_READ),
@@ -111,7 +111,6 @@ void Http1Session::do_read_header() {
 }
 
 void Http1Session::read_header(HeadDeadline::Clock::time_point begun) {
-    slot_.busy();
     // A head already here in whole is taken at once, without a trip through the loop.
     boost::system::error_code ec;
     buffer_.consume(head_parser_->put(buffer_.data(), ec));
@@ -213,6 +212,8 @@ void Http1Session::on_body(boost::system::error_code ec) {
 
 Reply Http1Session::await_reply() {
     awaiting_reply_ = true;
+    // Only a handler at work keeps the connection from being evicted at the cap.
+    slot_.busy();
     // The reply owns the connection: while its one request waits, nothing else reads from it.
     return ReplyChannel<Http1Session, std::shared_ptr<Http1Session>, Strand>(
         shared_from_this(), ++request_key_, socket_.get_executor());
@@ -221,6 +222,7 @@ Reply Http1Session::await_reply() {
 void Http1Session::on_reply(std::uint64_t key, Response response) {
     if (!awaiting_reply_ || key != request_key_ || closed_) return;
     awaiting_reply_ = false;
+    slot_.idle();
     write_response(response);
 }
 

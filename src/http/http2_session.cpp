@@ -322,7 +322,10 @@ void Http2Session::end_of_request_body(std::int32_t stream_id, Stream& stream) {
 }
 
 Reply Http2Session::await_reply(std::int32_t stream_id) {
-    if (Stream* stream = find(stream_id)) stream->awaiting_reply = true;
+    if (Stream* stream = find(stream_id); stream != nullptr && !stream->awaiting_reply) {
+        stream->awaiting_reply = true;
+        ++awaiting_replies_;
+    }
     // Weak: the read loop owns the connection; a reply that outlives it is dropped.
     return ReplyChannel<Http2Session, std::weak_ptr<Http2Session>, Strand>(
         weak_from_this(), static_cast<std::uint64_t>(stream_id), socket_.get_executor());
@@ -334,6 +337,7 @@ Http2Session::Stream* Http2Session::take_awaiting(std::int32_t stream_id) {
     // The stream may have closed meanwhile (the client reset it): then there is no one to answer.
     if (stream == nullptr || !stream->awaiting_reply) return nullptr;
     stream->awaiting_reply = false;
+    --awaiting_replies_;
     return stream;
 }
 
@@ -417,8 +421,11 @@ bool Http2Session::rest_fits_window(std::int32_t stream_id, const Stream& stream
 }
 
 int Http2Session::on_stream_close(std::int32_t stream_id) {
+    if (const Stream* stream = find(stream_id); stream != nullptr && stream->awaiting_reply)
+        --awaiting_replies_;
     streams_.erase(stream_id);
     if (stream_id == head_stream_) head_stream_ = 0;
+    slot_.served();
     return 0;
 }
 
@@ -444,14 +451,15 @@ void Http2Session::watch() {
     } else {
         deadline_.stop();
     }
-    bool idle = settings_received_ && streams_.empty() && !writing_ && out_.empty() &&
-                nghttp2_session_want_write(session_.get()) == 0;
-    if (idle) {
+    // Only a handler at work keeps the connection from being evicted at the cap: streams whose
+    // heads, bodies or unread answers wait for the peer do not.
+    if (awaiting_replies_ == 0) {
         slot_.idle();
-        if (out_.capacity() > IDLE_OUTPUT_CAPACITY) out_.shrink_to_fit();
     } else {
         slot_.busy();
     }
+    if (streams_.empty() && !writing_ && out_.size() == 0 && out_.capacity() > IDLE_OUTPUT_CAPACITY)
+        out_.shrink_to_fit();
     if (reading_ || nghttp2_session_want_read(session_.get()) == 0) return;
     // A peer that leaves its answers unread is not read from until it does: what it would ask
     // for next could only pile up. Bodies waiting for its flow-control credit pause nothing

@@ -94,7 +94,8 @@ class Http2Session : public Connection, public std::enable_shared_from_this<Http
     // The stream whose header block has begun and not yet ended (one at a time on a connection).
     std::int32_t head_stream_ = 0;
     HeadDeadline::Clock::time_point head_begun_;
-    bool settings_received_ = false;  // the client's preface is complete
+    std::size_t awaiting_replies_ = 0;  // streams whose handlers are still at work
+    bool settings_received_ = false;    // the client's preface is complete
     bool reading_ = false;
     bool writing_ = false;
     bool goaway_sent_ = false;

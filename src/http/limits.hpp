@@ -29,7 +29,9 @@ inline constexpr std::chrono::seconds HEAD_TIMEOUT{30};
 inline constexpr std::size_t MAX_CONNECTIONS = 128;
 
 struct ServerLimits {
-    // At the cap a new connection closes the one idle longest, or is closed if none is idle.
+    // At the cap a new connection closes the one that has waited longest for its peer (idle, or
+    // with a request or an answer stalled on the peer's side), or is closed if every connection
+    // has a handler at work.
     std::size_t max_connections = MAX_CONNECTIONS;
     std::chrono::milliseconds head_timeout = HEAD_TIMEOUT;
 };

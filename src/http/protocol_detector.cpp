@@ -55,10 +55,7 @@ void ProtocolDetector::do_read() {
 
 void ProtocolDetector::on_read(boost::system::error_code ec, std::size_t n) {
     if (ec) return close();
-    if (buffer_.size() == 0) {
-        begun_ = HeadDeadline::Clock::now();
-        slot_.busy();
-    }
+    if (buffer_.size() == 0) begun_ = HeadDeadline::Clock::now();
     buffer_.commit(n);
     const auto* data = static_cast<const char*>(buffer_.data().data());
     Protocol protocol = detect_protocol({data, buffer_.size()});

@@ -23,7 +23,7 @@ class Server {
 
     // Takes ownership of a connected, non-blocking, close-on-exec Unix stream socket and
     // serves it. Callable from any thread. After graceful_stop(), or at the connection cap with
-    // no idle connection to close instead, the socket is closed at once.
+    // every connection's handler at work, the socket is closed at once.
     void serve(int fd);
 
     // Graceful stop: idle HTTP/1 connections close at once, an HTTP/1 request in flight is

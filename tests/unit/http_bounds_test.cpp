@@ -355,6 +355,30 @@ TEST_F(ConnectionCap, NewConnectionClosesTheOneIdleLongest) {
     EXPECT_TRUE(open(silent));
 }
 
+TEST_F(ConnectionCap, RequestsStalledOnThePeerMakeRoomButHandlersAtWorkDoNot) {
+    RawConnection stalled_head(server_.path());
+    stalled_head.send("GET /hello HTTP/1.1\r\nHo");
+    std::this_thread::sleep_for(20ms);
+    RawConnection stalled_body(server_.path());
+    stalled_body.send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc");
+    std::this_thread::sleep_for(20ms);
+    RawConnection working(server_.path());
+    working.send("GET /park HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(parked_.wait_for(1));
+
+    // Each newcomer stays open, so the next one must make room too.
+    RawConnection first(server_.path());
+    first.send("GET /hello?first HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_NE(first.read_until("/hello?first", 2s).find("/hello?first"), std::string::npos);
+    RawConnection second(server_.path());
+    second.send("GET /hello?second HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_NE(second.read_until("/hello?second", 2s).find("/hello?second"), std::string::npos);
+    EXPECT_TRUE(stalled_head.read_to_eof(2s)) << "waited longest for its peer";
+    EXPECT_TRUE(stalled_body.read_to_eof(2s));
+    parked_.take()({200, {}, "answered"});
+    EXPECT_NE(working.read_until("answered", 2s).find("answered"), std::string::npos);
+}
+
 TEST_F(ConnectionCap, NewConnectionIsClosedWhenNoneIsIdle) {
     std::vector<std::unique_ptr<RawConnection>> busy;
     for (int i = 0; i < 3; ++i) {
