@@ -21,6 +21,7 @@
 #include "support/h2_client.hpp"
 #include "support/hostile_clients.hpp"
 #include "support/service.hpp"
+#include "support/unix_client.hpp"
 
 namespace {
 
@@ -45,7 +46,17 @@ std::unique_ptr<CoreAddress> start_core(unsigned address_number, const std::stri
                        .headers = {{"content-length", std::to_string(body.size())}},
                        .body = body});
     client.finish(stream, 10s);
+    // Time for the Core to follow its commands (a full log buffer takes a moment).
+    std::this_thread::sleep_for(2s);
     return address;
+}
+
+// A ping with the wrong digest logs one line, so that /logs answers have a body.
+void log_one_line() {
+    UnixClient client(SOCKET, TEST_OWNER_UID, TEST_OWNER_GID);
+    client.send("GET /ping?coreSha256=" + std::string(64, '0') +
+                " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+    client.read_to_eof();
 }
 
 std::string long_lines() {
@@ -75,6 +86,7 @@ const std::map<std::string, Row>& rows() {
          }},
         {"zero-window",
          [](const hostile::KeepGoing& go) {
+             log_one_line();
              return hostile::pipelined_logs(SOCKET, {.read_answers = true, .zero_window = true},
                                             go);
          }},

@@ -54,12 +54,19 @@ TEST_F(StressCase, CoreThatExitsLongAfterClosingStderrIsReaped) {
     while (child_of_helper() && Clock::now() - started < REAPED_WITHIN && keep_going())
         std::this_thread::sleep_for(20ms);
     const auto reaped_after = Clock::now() - started;
-    expect_bounds_held();
     const std::optional<ProcessState> state = read_process_state(core);
     EXPECT_FALSE(child_of_helper())
         << "the Core is still the helper's child in state " << (state ? state->state : '?')
         << " after " << REAPED_WITHIN.count() << " ms";
     EXPECT_GE(reaped_after, EXIT_AFTER) << "the Core ended before its time";
+    // A stop empties the slot of the exited Core's record, and so of its descriptors.
+    EXPECT_EQ(curl_exchange(Protocol::http1, {.method = "POST",
+                                              .target = "/stop",
+                                              .body = stop_json(SESSION_ID),
+                                              .content_type = "application/json"})
+                  .status,
+              200);
+    expect_bounds_held();
 }
 
 }  // namespace

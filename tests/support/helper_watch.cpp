@@ -28,8 +28,9 @@ constexpr milliseconds SETTLE_BOUND{5000};
 #if defined(__SANITIZE_ADDRESS__)
 // Freed blocks wait in the quarantine before reuse; a small one still catches a use after free.
 constexpr std::size_t QUARANTINE_MIB = 16;
-// Redzones around every block and coarser size classes: about twice the bytes per block.
-constexpr std::size_t MEMORY_SCALE = 3;
+// Redzones around every block, coarser size classes and per-thread caches: a burst of work
+// costs several times its plain bytes.
+constexpr std::size_t MEMORY_SCALE = 4;
 constexpr std::size_t SANITIZER_SLACK_KIB = QUARANTINE_MIB * 1024;
 #elif defined(__SANITIZE_THREAD__)
 // Shadow and metadata: several bytes for every byte the program touches.
