@@ -28,9 +28,9 @@ constexpr auto ANSWER_BOUND = 5s;
 // The stubborn Core's stop takes up to 4.5 s; the queued ones are quick after it.
 constexpr auto STOPS_BOUND = 30s;
 
-// About 4 KB: the largest value whose entry fits HPACK's default 4 KiB dynamic table.
+// The largest value whose entry fits HPACK's default 4 KiB dynamic table.
 constexpr std::string_view BOMB_NAME = "x-bomb";
-constexpr std::size_t BOMB_VALUE_SIZE = 4096 - h2::hpack::ENTRY_OVERHEAD - 64;
+constexpr std::size_t BOMB_VALUE_SIZE = 4096 - h2::hpack::ENTRY_OVERHEAD - BOMB_NAME.size();
 constexpr std::string_view DECLARED_BODY = "100";
 
 std::unique_ptr<UnixClient> owner_connection(const std::string& socket) {
@@ -39,6 +39,12 @@ std::unique_ptr<UnixClient> owner_connection(const std::string& socket) {
 
 bool ended_by_helper(const RawConnection& connection) {
     return connection.closed() || connection.send_failed();
+}
+
+// Reads what has arrived and forgets it: these clients only need to see the helper close.
+void drop_arrived(RawConnection& connection) {
+    connection.read_available();
+    connection.take_received();
 }
 
 // Sends all of `bytes` unless the helper stalls or fails; counts what went out.
@@ -55,10 +61,7 @@ bool wait_on(RawConnection& connection, std::chrono::milliseconds duration, bool
     const auto until = Clock::now() + duration;
     while (Clock::now() < until) {
         if (!keep_going()) return false;
-        if (read) {
-            connection.read_available();
-            connection.take_received();
-        }
+        if (read) drop_arrived(connection);
         if (ended_by_helper(connection)) return false;
         std::this_thread::sleep_for(ASK_INTERVAL);
     }
@@ -100,12 +103,8 @@ std::string logs_requests(std::uint32_t& next_stream_id, std::size_t count) {
     return bytes;
 }
 
-std::string stop_body(const std::string& session_id) {
-    return "{\"sessionId\":\"" + session_id + "\"}";
-}
-
 H2Request stop_request(const std::string& session_id) {
-    const std::string body = stop_body(session_id);
+    const std::string body = "{\"sessionId\":\"" + session_id + "\"}";
     return {.method = "POST",
             .path = "/stop",
             .headers = {{"content-length", std::to_string(body.size())}},
@@ -162,10 +161,7 @@ Outcome pipelined_logs(const std::string& socket, const PipelineOptions& options
             std::min(options.per_step, options.requests - outcome.requests_sent);
         if (!send_step(*connection, logs_requests(next_stream_id, count), outcome)) break;
         outcome.requests_sent += count;
-        if (options.read_answers) {
-            connection->read_available();
-            connection->take_received();
-        }
+        if (options.read_answers) drop_arrived(*connection);
         if (ended_by_helper(*connection)) break;
         if (options.paced && !wait_on(*connection, STEP_PAUSE, options.read_answers, keep_going))
             break;
@@ -197,8 +193,7 @@ Outcome trailer_flood(const std::string& socket, std::size_t trailer_bytes,
     for (std::string step = "0\r\n" + lines; outcome.bytes_sent < goal && keep_going();
          step = lines) {
         if (!send_step(*connection, step, outcome)) break;
-        connection->read_available();
-        connection->take_received();
+        drop_arrived(*connection);
         if (connection->closed()) break;
     }
     // A helper that stops reading may close a moment later.
