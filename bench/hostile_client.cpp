@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
         const hostile::Outcome outcome = rows().at(argv[1])(below_limit);
         std::printf("%s: %zu bytes, %zu requests, %zu answered 200, %zu closed by the helper%s\n",
                     argv[1], outcome.bytes_sent, outcome.requests_sent, outcome.answered_ok,
-                    outcome.closed_by_helper, below_limit() ? "" : ", stopped at the limit");
+                    outcome.closed_by_helper, below_limit() ? "" : ", the helper above the limit");
         return 0;
     } catch (const std::exception& error) {
         std::printf("%s: %s\n", argv[1], error.what());
