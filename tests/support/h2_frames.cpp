@@ -5,8 +5,9 @@
 #include <memory>
 
 namespace zembra::test::h2 {
-
 namespace {
+
+constexpr std::size_t FRAME_HEAD_SIZE = 9;
 
 std::string big_endian(std::uint32_t value, int bytes) {
     std::string out;
@@ -22,77 +23,98 @@ std::uint32_t read_big_endian(std::string_view bytes) {
     return value;
 }
 
-}  // namespace
-
-std::string frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream,
-                  std::string_view payload) {
-    return big_endian(static_cast<std::uint32_t>(payload.size()), 3) + static_cast<char>(type) +
-           static_cast<char>(flags) + big_endian(stream, 4) + std::string(payload);
+// An HPACK integer (RFC 7541, 5.1) in a first byte that keeps `pattern` above `prefix_bits`.
+std::string integer(std::uint8_t pattern, int prefix_bits, std::uint32_t value) {
+    const std::uint32_t limit = (1u << prefix_bits) - 1;
+    if (value < limit) return {static_cast<char>(pattern | value)};
+    std::string out = {static_cast<char>(pattern | limit)};
+    for (value -= limit; value >= 0x80; value >>= 7)
+        out += static_cast<char>(0x80 | (value & 0x7f));
+    return out += static_cast<char>(value);
 }
 
-std::string settings(const std::vector<std::pair<std::uint16_t, std::uint32_t>>& values) {
+std::string string_literal(std::string_view text) {
+    return integer(0x00, 7, static_cast<std::uint32_t>(text.size())) + std::string(text);
+}
+
+}  // namespace
+
+std::string frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream_id,
+                  std::string_view payload) {
+    return big_endian(static_cast<std::uint32_t>(payload.size()), 3) + static_cast<char>(type) +
+           static_cast<char>(flags) + big_endian(stream_id, 4) + std::string(payload);
+}
+
+std::string settings(const Settings& values) {
     std::string payload;
     for (const auto& [id, value] : values)
         payload += big_endian(id, 2) + big_endian(value, 4);
     return frame(SETTINGS, 0, 0, payload);
 }
 
-std::string window_update(std::uint32_t stream, std::uint32_t increment) {
-    return frame(WINDOW_UPDATE, 0, stream, big_endian(increment, 4));
+std::string client_preface(const Settings& values) {
+    return std::string(PREFACE) + settings(values);
+}
+
+std::string window_update(std::uint32_t stream_id, std::uint32_t increment) {
+    return frame(WINDOW_UPDATE, 0, stream_id, big_endian(increment, 4));
 }
 
 std::string wide_open_start() {
     constexpr std::uint32_t MAX_WINDOW = 0x7fffffff;
-    return std::string(PREFACE) + settings({{NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, MAX_WINDOW}}) +
+    return client_preface({{SETTINGS_INITIAL_WINDOW_SIZE, MAX_WINDOW}}) +
            window_update(0, MAX_WINDOW - NGHTTP2_INITIAL_CONNECTION_WINDOW_SIZE);
 }
 
-std::string hpack_integer(std::size_t value, int prefix_bits, std::uint8_t first) {
-    const std::size_t limit = (std::size_t{1} << prefix_bits) - 1;
-    if (value < limit) return {static_cast<char>(first | value)};
-    std::string bytes = {static_cast<char>(first | limit)};
-    for (value -= limit; value >= 128; value /= 128)
-        bytes += static_cast<char>(value % 128 | 128);
-    return bytes += static_cast<char>(value);
+namespace hpack {
+
+std::string indexed(std::uint32_t index) {
+    return integer(0x80, 7, index);
 }
 
-std::string hpack_literal(std::size_t name_index, std::string_view value) {
-    return hpack_integer(name_index, 4) + hpack_integer(value.size(), 7) + std::string(value);
+std::string literal_indexed(std::string_view name, std::string_view value) {
+    return integer(0x40, 6, 0) + string_literal(name) + string_literal(value);
 }
 
-std::string hpack_indexed_literal(std::string_view name, std::string_view value) {
-    return "\x40" + hpack_integer(name.size(), 7) + std::string(name) +
-           hpack_integer(value.size(), 7) + std::string(value);
+std::string literal_indexed(std::uint32_t name_index, std::string_view value) {
+    return integer(0x40, 6, name_index) + string_literal(value);
 }
+
+std::string literal_unindexed(std::uint32_t name_index, std::string_view value) {
+    return integer(0x00, 4, name_index) + string_literal(value);
+}
+
+}  // namespace hpack
 
 std::string request_fields(std::string_view path) {
-    // :method GET and :scheme http from the static table, then :path and :authority.
-    return "\x82\x86" + hpack_literal(4, path) + hpack_literal(1, "localhost");
+    using namespace hpack;
+    return indexed(METHOD_GET) + indexed(SCHEME_HTTP) + literal_unindexed(PATH, path) +
+           literal_unindexed(AUTHORITY, "localhost");
 }
 
 std::vector<Frame> parse_frames(std::string_view bytes) {
     std::vector<Frame> frames;
-    while (bytes.size() >= 9) {
+    while (bytes.size() >= FRAME_HEAD_SIZE) {
         const std::size_t length = read_big_endian(bytes.substr(0, 3));
-        if (bytes.size() < 9 + length) break;
+        if (bytes.size() < FRAME_HEAD_SIZE + length) break;
         frames.push_back({static_cast<std::uint8_t>(bytes[3]), static_cast<std::uint8_t>(bytes[4]),
                           read_big_endian(bytes.substr(5, 4)) & 0x7fffffff,
-                          std::string(bytes.substr(9, length))});
-        bytes.remove_prefix(9 + length);
+                          std::string(bytes.substr(FRAME_HEAD_SIZE, length))});
+        bytes.remove_prefix(FRAME_HEAD_SIZE + length);
     }
     return frames;
 }
 
-std::optional<std::uint32_t> reset_code(const std::vector<Frame>& frames, std::uint32_t stream) {
+std::optional<std::uint32_t> reset_code(const std::vector<Frame>& frames, std::uint32_t stream_id) {
     for (const Frame& f : frames) {
-        if (f.type == RST_STREAM && f.stream == stream) return read_big_endian(f.payload);
+        if (f.type == RST_STREAM && f.stream_id == stream_id) return read_big_endian(f.payload);
     }
     return std::nullopt;
 }
 
 std::optional<std::uint32_t> setting(const std::vector<Frame>& frames, std::uint16_t id) {
     for (const Frame& f : frames) {
-        if (f.type != SETTINGS || (f.flags & 1) != 0) continue;
+        if (f.type != SETTINGS || (f.flags & ACK) != 0) continue;
         for (std::size_t at = 0; at + 6 <= f.payload.size(); at += 6) {
             std::string_view entry = std::string_view(f.payload).substr(at, 6);
             if (read_big_endian(entry.substr(0, 2)) == id) return read_big_endian(entry.substr(2));
@@ -102,7 +124,7 @@ std::optional<std::uint32_t> setting(const std::vector<Frame>& frames, std::uint
     return std::nullopt;
 }
 
-std::optional<int> response_status(const std::vector<Frame>& frames, std::uint32_t stream) {
+std::optional<int> response_status(const std::vector<Frame>& frames, std::uint32_t stream_id) {
     nghttp2_hd_inflater* raw = nullptr;
     if (nghttp2_hd_inflate_new(&raw) != 0) return std::nullopt;
     const std::unique_ptr<nghttp2_hd_inflater, void (*)(nghttp2_hd_inflater*)> inflater(
@@ -121,7 +143,7 @@ std::optional<int> response_status(const std::vector<Frame>& frames, std::uint32
             if (used < 0) return std::nullopt;
             in += used;
             left -= static_cast<std::size_t>(used);
-            if ((flags & NGHTTP2_HD_INFLATE_EMIT) != 0 && f.stream == stream && !status &&
+            if ((flags & NGHTTP2_HD_INFLATE_EMIT) != 0 && f.stream_id == stream_id && !status &&
                 std::string_view(reinterpret_cast<const char*>(field.name), field.namelen) ==
                     ":status") {
                 status = std::stoi(

@@ -12,6 +12,12 @@
 #include "support/unix_socket.hpp"
 
 namespace zembra::test {
+namespace {
+
+// A blocking send gives up after this: no test waits that long for a server to read.
+constexpr std::chrono::minutes SEND_BOUND{1};
+
+}  // namespace
 
 RawConnection::RawConnection(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -34,47 +40,44 @@ void RawConnection::close() {
 }
 
 void RawConnection::send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error("send: " + std::string(std::strerror(errno)));
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
-std::size_t RawConnection::send_for(std::string_view bytes, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd poll_fd{fd_, POLLOUT, 0};
-        const int ready = ::poll(&poll_fd, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        const ssize_t n =
-            ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) break;
-        sent += static_cast<std::size_t>(n);
-    }
-    return sent;
+    const auto deadline = std::chrono::steady_clock::now() + SEND_BOUND;
+    if (send_until(bytes, deadline) == bytes.size()) return;
+    throw std::runtime_error(send_failed_ ? "send: the connection failed"
+                                          : "send: the server took nothing for a minute");
 }
 
 void RawConnection::shutdown_send() {
     ::shutdown(fd_, SHUT_WR);
 }
 
-bool RawConnection::read_some(std::chrono::steady_clock::time_point deadline) {
-    while (!closed_) {
+std::size_t RawConnection::send_until(std::string_view bytes,
+                                      std::chrono::steady_clock::time_point deadline) {
+    std::size_t sent = 0;
+    while (sent < bytes.size() && !send_failed_) {
+        const ssize_t n =
+            ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            send_failed_ = true;
+            break;
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
+        if (left.count() <= 0) break;
+        pollfd poll_fd{fd_, POLLOUT, 0};
+        ::poll(&poll_fd, 1, static_cast<int>(left.count()));
+    }
+    return sent;
+}
+
+bool RawConnection::receive_within(std::chrono::milliseconds wait) {
+    for (;;) {
         pollfd poll_fd{fd_, POLLIN, 0};
-        const int ready = ::poll(&poll_fd, 1, static_cast<int>(left.count()));
+        const int ready = ::poll(&poll_fd, 1, static_cast<int>(wait.count()));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return false;
         char buffer[16 * 1024];
@@ -88,7 +91,18 @@ bool RawConnection::read_some(std::chrono::steady_clock::time_point deadline) {
         received_.append(buffer, static_cast<std::size_t>(n));
         return true;
     }
-    return false;
+}
+
+bool RawConnection::read_some(std::chrono::steady_clock::time_point deadline) {
+    if (closed_) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 && receive_within(left);
+}
+
+void RawConnection::read_available() {
+    while (!closed_ && receive_within(std::chrono::milliseconds(0))) {
+    }
 }
 
 const std::string& RawConnection::read_until(std::string_view text,

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace zembra::test {
 
@@ -21,9 +22,10 @@ class RawConnection {
     RawConnection& operator=(const RawConnection&) = delete;
 
     void send(std::string_view bytes);
-    // Sends as much of `bytes` as the server takes within `timeout`, without waiting for it to
-    // read the rest; stops early when the server closes. Returns the number of bytes sent.
-    std::size_t send_for(std::string_view bytes, std::chrono::milliseconds timeout);
+    // Sends what the server takes before `deadline`, never waiting past it; returns the number
+    // of bytes sent. A failed send (the server is gone) ends it and sets `send_failed()`.
+    std::size_t send_until(std::string_view bytes, std::chrono::steady_clock::time_point deadline);
+    bool send_failed() const { return send_failed_; }
     // Tells the server that nothing more is coming.
     void shutdown_send();
     // Reads until `text` has arrived, the server closes, or `timeout` passes; returns all
@@ -34,7 +36,11 @@ class RawConnection {
     bool read_to_eof(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Reads and drops what arrives for `duration`, as a client that reads but keeps nothing.
     void discard_for(std::chrono::milliseconds duration);
+    // Reads what has arrived already, without waiting.
+    void read_available();
     const std::string& received() const { return received_; }
+    // What was received so far, handed over and forgotten: for clients that read a lot.
+    std::string take_received() { return std::exchange(received_, {}); }
     // The server closed its side (EOF, or a reset: see `reset()`).
     bool closed() const { return closed_; }
     bool reset() const { return reset_; }
@@ -47,10 +53,14 @@ class RawConnection {
     bool read_some(std::chrono::steady_clock::time_point deadline);
 
   private:
+    // One wait of up to `wait` for bytes, then one read; true when bytes arrived.
+    bool receive_within(std::chrono::milliseconds wait);
+
     int fd_ = -1;
     std::string received_;
     bool closed_ = false;
     bool reset_ = false;
+    bool send_failed_ = false;
 };
 
 // A raw connection made under uid/gid's effective ids, so the server's peer credentials name

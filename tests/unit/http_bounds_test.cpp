@@ -157,7 +157,7 @@ TEST_F(HttpBounds, Http2HeaderListIsMeasuredAsDecoded) {
     // A few KiB on the wire that name one 4 KB table entry thousands of times.
     const std::size_t heap_before = heap_in_use();
     std::string fields = h2::request_fields("/park") +
-                         h2::hpack_indexed_literal("x-a", std::string(4000, 'a')) +
+                         h2::hpack::literal_indexed("x-a", std::string(4000, 'a')) +
                          std::string(4000, '\xbe');  // index 62: the entry just added
     RawConnection raw(server_.path());
     raw.send(std::string(h2::PREFACE) + h2::settings() +
@@ -209,7 +209,7 @@ TEST_F(HttpBounds, AnswersNotTakenHoldTheConnectionWithinABound) {
         RawConnection client(server_.path());
         std::thread reader;
         if (c.client_reads) reader = std::thread([&client] { client.discard_for(3s); });
-        client.send_for(c.bytes, 2s);
+        client.send_until(c.bytes, std::chrono::steady_clock::now() + 2s);
         EXPECT_LT(heap_in_use(), heap_before + HEAP_BOUND)
             << "grew by " << (heap_in_use() - heap_before) << " bytes";
         expect_fresh_client_served();
@@ -253,7 +253,7 @@ TEST_F(HttpBounds, RefusedBodyIsReadPastOnlyWithinABound) {
         RawConnection client(server_.path());
         client.send(head);
         ASSERT_TRUE(client.read_until("not found", 2s).ends_with("not found"));
-        client.send_for(c.body + after, 3s);
+        client.send_until(c.body + after, std::chrono::steady_clock::now() + 3s);
         if (c.connection_goes_on) {
             EXPECT_TRUE(client.read_until("/hello?after", 2s).ends_with("/hello?after"));
         } else {
@@ -291,7 +291,7 @@ TEST_F(HttpBounds, HeadBegunMustCompleteInTime) {
         bool closed = false;
         for (char byte : c.trickled) {
             if ((closed = client.read_to_eof(50ms))) break;
-            client.send_for(std::string_view(&byte, 1), 50ms);
+            client.send_until(std::string_view(&byte, 1), std::chrono::steady_clock::now() + 50ms);
         }
         closed = closed || client.read_to_eof(3s);
         const auto elapsed = Clock::now() - started;
@@ -387,7 +387,8 @@ TEST_F(ConnectionCap, NewConnectionIsClosedWhenNoneIsIdle) {
     }
     ASSERT_TRUE(parked_.wait_for(3));
     RawConnection refused(server_.path());
-    refused.send_for("GET /hello HTTP/1.1\r\nHost: x\r\n\r\n", 1s);
+    refused.send_until("GET /hello HTTP/1.1\r\nHost: x\r\n\r\n",
+                       std::chrono::steady_clock::now() + 1s);
     EXPECT_TRUE(refused.read_to_eof(2s));
     EXPECT_EQ(refused.received(), "");
 
