@@ -1,8 +1,9 @@
 #include "support/footprint.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -27,8 +28,23 @@ std::optional<std::size_t> count_entries(const std::string& path) {
 
 }  // namespace
 
+std::optional<std::string> read_proc_entry(pid_t pid, const char* entry) {
+    const int fd = ::open(proc_path(pid, entry).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    if (n < 0) return std::nullopt;
+    return text;
+}
+
 std::optional<Footprint> read_footprint(pid_t pid) {
-    std::ifstream status(proc_path(pid, "status"));
+    const std::optional<std::string> text = read_proc_entry(pid, "status");
+    if (!text) return std::nullopt;
+    std::istringstream status(*text);
     Footprint footprint;
     bool resident_seen = false;
     for (std::string line; std::getline(status, line);) {
@@ -45,9 +61,9 @@ std::optional<Footprint> read_footprint(pid_t pid) {
 }
 
 std::optional<ProcessState> read_process_state(pid_t pid) {
-    std::ifstream stat(proc_path(pid, "stat"));
-    std::string line;
-    if (!std::getline(stat, line)) return std::nullopt;
+    const std::optional<std::string> text = read_proc_entry(pid, "stat");
+    if (!text) return std::nullopt;
+    const std::string& line = *text;
     // The command name in parentheses may hold spaces and parentheses: read after the last ')'.
     const std::size_t name_end = line.rfind(')');
     if (name_end == std::string::npos) return std::nullopt;

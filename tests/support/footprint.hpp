@@ -7,8 +7,13 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 
 namespace zembra::test {
+
+// The whole of /proc/PID/ENTRY; none when the process has gone (even while it is being read:
+// a stream would throw then).
+std::optional<std::string> read_proc_entry(pid_t pid, const char* entry);
 
 struct Footprint {
     std::size_t resident_kib = 0;  // VmRSS

@@ -1,12 +1,15 @@
 #include "support/unix_client.hpp"
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "support/effective_ids.hpp"
 #include "support/unix_socket.hpp"
@@ -44,6 +47,18 @@ void RawConnection::send(std::string_view bytes) {
     if (send_until(bytes, deadline) == bytes.size()) return;
     throw std::runtime_error(send_failed_ ? "send: the connection failed"
                                           : "send: the server took nothing for a minute");
+}
+
+bool RawConnection::wait_until_taken(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int unread = 0;
+        // A Unix socket's send queue holds what its peer has not read yet.
+        if (::ioctl(fd_, SIOCOUTQ, &unread) != 0) return false;
+        if (unread == 0) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void RawConnection::shutdown_send() {

@@ -26,6 +26,8 @@ class RawConnection {
     // of bytes sent. A failed send (the server is gone) ends it and sets `send_failed()`.
     std::size_t send_until(std::string_view bytes, std::chrono::steady_clock::time_point deadline);
     bool send_failed() const { return send_failed_; }
+    // Waits until the server has read every byte sent; false if it has not within `timeout`.
+    bool wait_until_taken(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Tells the server that nothing more is coming.
     void shutdown_send();
     // Reads until `text` has arrived, the server closes, or `timeout` passes; returns all

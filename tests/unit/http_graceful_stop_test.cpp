@@ -118,7 +118,8 @@ TEST(GracefulStopTeardown, OnClosedNeverRunsAfterTheServerIsGone) {
     });
     RawConnection unfinished(server->path());
     unfinished.send("GET / HTTP/1.1\r\n");  // a head in flight keeps the connection
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(unfinished.wait_until_taken());
+    std::this_thread::sleep_for(20ms);  // for the server's read to be handled
     server->server().graceful_stop([called] { *called = true; });
     EXPECT_FALSE(unfinished.read_to_eof(50ms));
 
