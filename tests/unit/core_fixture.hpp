@@ -65,7 +65,7 @@ inline ManagedCore reaped_core_record(const std::string& session) {
     service::FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     int status;
     EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    return ManagedCore{session, ChildProcess(pid, std::move(pidfd))};
+    return ManagedCore{session, service::ChildProcess(pid, std::move(pidfd))};
 }
 
 // The JSON body of a stop's answer; `reason` is left out when null.

@@ -28,8 +28,8 @@ struct LaunchFailure {
     Error error;
 };
 
-using StartCapture = Result<void> (*)(service::FileDescriptor pipe, const ChildProcess& core,
-                                      std::string session_id);
+using StartCapture = Result<void> (*)(service::FileDescriptor pipe,
+                                      const service::ChildProcess& core, std::string session_id);
 // Runs in the child right before exec, under the owner's real ids; async-signal-safe calls only.
 using BeforeExec = void (*)();
 

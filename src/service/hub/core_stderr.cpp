@@ -72,7 +72,7 @@ bool reap_if_exited(const std::string& session_id) {
             }
         }
         if (std::chrono::steady_clock::now() >= deadline) return true;
-        std::this_thread::sleep_for(CORE_POLL_INTERVAL);
+        std::this_thread::sleep_for(service::CHILD_POLL_INTERVAL);
     }
 }
 
@@ -142,7 +142,7 @@ bool StderrLines::complete_line(const Emit& emit, bool ended_by_newline) {
     return true;
 }
 
-Result<void> start_stderr_capture(service::FileDescriptor pipe, const ChildProcess& core,
+Result<void> start_stderr_capture(service::FileDescriptor pipe, const service::ChildProcess& core,
                                   std::string session_id) {
     Result<service::FileDescriptor> pidfd = core.duplicate_pidfd();
     if (!pidfd) return fail(std::move(pidfd.error()).context("start the Core stderr reader"));

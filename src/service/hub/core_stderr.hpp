@@ -41,7 +41,7 @@ class StderrLines {
 // stored there as a status query stores it, so nothing is left a zombie and every later answer
 // stays the same. Fails only when the thread or its copy of `core`'s process descriptor cannot
 // be had; the pipe is closed then.
-Result<void> start_stderr_capture(service::FileDescriptor pipe, const ChildProcess& core,
+Result<void> start_stderr_capture(service::FileDescriptor pipe, const service::ChildProcess& core,
                                   std::string session_id);
 
 }  // namespace zembra::hub

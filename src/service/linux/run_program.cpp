@@ -1,4 +1,4 @@
-#include "service/linux/child_process.hpp"
+#include "service/linux/run_program.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "service/linux/file_descriptor.hpp"
+#include "service/linux/process.hpp"
 
 extern char** environ;
 
@@ -45,14 +46,14 @@ struct Capture {
 
 // Sets up `fd` in the child as `mode` says. The /dev/null open and the dup2 happen in the child,
 // so neither leaves a descriptor behind here; the pipe ends themselves are close-on-exec.
-int plan_output(SpawnFileActions& actions, int fd, ChildOutput mode, Capture& capture,
+int plan_output(SpawnFileActions& actions, int fd, ProgramOutput mode, Capture& capture,
                 std::string& sink) {
     switch (mode) {
-        case ChildOutput::Inherit:
+        case ProgramOutput::Inherit:
             return 0;
-        case ChildOutput::Discard:
+        case ProgramOutput::Discard:
             return ::posix_spawn_file_actions_addopen(actions.get(), fd, "/dev/null", O_WRONLY, 0);
-        case ChildOutput::Capture: {
+        case ProgramOutput::Capture: {
             int ends[2];
             if (::pipe2(ends, O_CLOEXEC) != 0) return errno;
             capture.read.reset(ends[0]);
@@ -106,26 +107,18 @@ Result<> drain(std::array<Capture, 2>& captures) {
     }
 }
 
-Result<int> wait_for(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return fail(Error::last_os());
-    }
-    return status;
-}
-
 }  // namespace
 
 bool exited_successfully(int wait_status) {
     return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
 }
 
-Result<FinishedChild> run_child(const std::vector<std::string>& argv, ChildStdio stdio) {
-    FinishedChild finished{};
+Result<FinishedProgram> run_program(const std::vector<std::string>& argv, ProgramStdio stdio) {
+    FinishedProgram finished{};
     SpawnFileActions actions;
     SpawnAttributes attributes;
     std::array<Capture, 2> captures;
-    int error = stdio.in == ChildInput::Null
+    int error = stdio.in == ProgramInput::Null
                     ? ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0)
                     : 0;
     if (error == 0) error = plan_output(actions, 1, stdio.out, captures[0], finished.out);
@@ -140,6 +133,7 @@ Result<FinishedChild> run_child(const std::vector<std::string>& argv, ChildStdio
     pid_t pid = 0;
     error = ::posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ);
     if (error != 0) return fail(Error::os(error));
+    ChildProcess child(pid);
 
     // Our copies of the write ends must go, or the reads below never see end of file.
     for (Capture& capture : captures)
@@ -148,10 +142,11 @@ Result<FinishedChild> run_child(const std::vector<std::string>& argv, ChildStdio
     // Reap the child even when reading failed, so no zombie is left behind.
     for (Capture& capture : captures)
         capture.read.reset();
-    const Result<int> status = wait_for(pid);
+    // The installer waits as long as systemctl takes; nobody but root can stop these children.
+    Result<bool> exited = child.wait_until(ChildProcess::Clock::time_point::max());
     if (!drained) return fail(std::move(drained).error());
-    if (!status) return fail(status.error());
-    finished.wait_status = *status;
+    if (!exited) return fail(std::move(exited).error());
+    finished.wait_status = *child.exit_status();
     return finished;
 }
 

@@ -1,4 +1,4 @@
-#include "service/linux/child_process.hpp"
+#include "service/linux/run_program.hpp"
 
 #include <signal.h>
 
@@ -11,13 +11,14 @@
 namespace zembra::service {
 namespace {
 
-constexpr ChildStdio CAPTURE_ALL = {ChildInput::Null, ChildOutput::Capture, ChildOutput::Capture};
+constexpr ProgramStdio CAPTURE_ALL = {ProgramInput::Null, ProgramOutput::Capture,
+                                      ProgramOutput::Capture};
 
-TEST(RunChild, CapturesBothStreamsPastAPipeFull) {
+TEST(RunProgram, CapturesBothStreamsPastAPipeFull) {
     // Each stream alone overfills a pipe: reading one after the other would deadlock.
-    const Result<FinishedChild> child =
-        run_child({"sh", "-c", "head -c 300000 /dev/zero >&2; head -c 200000 /dev/zero; exit 3"},
-                  CAPTURE_ALL);
+    const Result<FinishedProgram> child =
+        run_program({"sh", "-c", "head -c 300000 /dev/zero >&2; head -c 200000 /dev/zero; exit 3"},
+                    CAPTURE_ALL);
     ASSERT_TRUE(child) << child.error().text();
     EXPECT_EQ(child->out.size(), 200000u);
     EXPECT_EQ(child->err.size(), 300000u);
@@ -25,10 +26,10 @@ TEST(RunChild, CapturesBothStreamsPastAPipeFull) {
     EXPECT_FALSE(exited_successfully(child->wait_status));
 }
 
-TEST(RunChild, NoEndOfTheCapturePipesLeaksIntoTheChild) {
-    const Result<FinishedChild> child =
-        run_child({"sh", "-c", "cd /proc/$$/fd && for fd in *; do echo $fd $(readlink $fd); done"},
-                  CAPTURE_ALL);
+TEST(RunProgram, NoEndOfTheCapturePipesLeaksIntoTheChild) {
+    const Result<FinishedProgram> child = run_program(
+        {"sh", "-c", "cd /proc/$$/fd && for fd in *; do echo $fd $(readlink $fd); done"},
+        CAPTURE_ALL);
     ASSERT_TRUE(child) << child.error().text();
     std::map<std::string, std::string> targets;  // fd -> what it refers to
     std::multiset<std::string> seen;
@@ -44,14 +45,14 @@ TEST(RunChild, NoEndOfTheCapturePipesLeaksIntoTheChild) {
     EXPECT_EQ(seen.count(targets["2"]), 1u) << child->out;
 }
 
-TEST(RunChild, ChildStartsWithDefaultSignalHandling) {
+TEST(RunProgram, ChildStartsWithDefaultSignalHandling) {
     sigset_t blocked, previous;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGUSR1);
     ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
     const auto previous_pipe = ::signal(SIGPIPE, SIG_IGN);
-    const Result<FinishedChild> child =
-        run_child({"grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status"}, CAPTURE_ALL);
+    const Result<FinishedProgram> child =
+        run_program({"grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status"}, CAPTURE_ALL);
     ::signal(SIGPIPE, previous_pipe);
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     ASSERT_TRUE(child) << child.error().text();
@@ -63,18 +64,18 @@ TEST(RunChild, ChildStartsWithDefaultSignalHandling) {
     EXPECT_EQ(std::stoull(ignored_mask, nullptr, 16) & 0x7fffffffu, 0u) << child->out;
 }
 
-TEST(RunChild, DiscardedOutputIsNotCaptured) {
-    const Result<FinishedChild> child =
-        run_child({"sh", "-c", "echo out; echo err >&2"},
-                  {ChildInput::Null, ChildOutput::Discard, ChildOutput::Discard});
+TEST(RunProgram, DiscardedOutputIsNotCaptured) {
+    const Result<FinishedProgram> child =
+        run_program({"sh", "-c", "echo out; echo err >&2"},
+                    {ProgramInput::Null, ProgramOutput::Discard, ProgramOutput::Discard});
     ASSERT_TRUE(child) << child.error().text();
     EXPECT_EQ(child->out, "");
     EXPECT_EQ(child->err, "");
     EXPECT_TRUE(exited_successfully(child->wait_status));
 }
 
-TEST(RunChild, MissingProgramIsAnOsError) {
-    const Result<FinishedChild> child = run_child({"zembra-no-such-program"}, CAPTURE_ALL);
+TEST(RunProgram, MissingProgramIsAnOsError) {
+    const Result<FinishedProgram> child = run_program({"zembra-no-such-program"}, CAPTURE_ALL);
     ASSERT_FALSE(child);
     EXPECT_EQ(child.error().os_error(), ENOENT);
 }
