@@ -244,9 +244,9 @@ bool Http1Session::can_discard_body() const {
 void Http1Session::write_response(const Response& response) {
     closing_ = response.closes_connection() || !keep_alive_ || stopping_ ||
                (body_unread_ && !can_discard_body());
-    Persistence persistence = closing_    ? Persistence::close
-                              : http_1_0_ ? Persistence::keep_alive_1_0
-                                          : Persistence::keep_alive;
+    Persistence persistence = closing_    ? Persistence::Close
+                              : http_1_0_ ? Persistence::KeepAliveHttp10
+                                          : Persistence::KeepAlive;
     out_.clear();
     append_http1_head(response, persistence, out_);
     // The answer to a HEAD request declares the body's length but carries no body.

@@ -1,11 +1,12 @@
-#include "service/hub/core_control.hpp"
+#include "service/hub/api/ping_request.hpp"
+#include "service/hub/api/stop_request.hpp"
 
 #include <algorithm>
 #include <filesystem>
 #include <future>
 
 #include "core_fixture.hpp"
-#include "service/hub/core_digest.hpp"
+#include "service/hub/core/core_digest.hpp"
 #include "service/linux/executable_path.hpp"
 
 namespace zembra::hub::test {

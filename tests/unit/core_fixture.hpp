@@ -23,9 +23,11 @@
 
 #include <gtest/gtest.h>
 
-#include "service/hub/core_start.hpp"
-#include "service/hub/logs.hpp"
-#include "service/hub/managed_core.hpp"
+#include "service/hub/api/logs_request.hpp"
+#include "service/hub/api/start_request.hpp"
+#include "service/hub/core/log_buffer.hpp"
+#include "service/hub/core/managed_core.hpp"
+#include "service/hub/core/verification.hpp"
 #include "service/linux/executable_path.hpp"
 #include "service/linux/owner.hpp"
 #include "support/descriptors.hpp"

@@ -1,4 +1,4 @@
-#include "service/hub/core_start.hpp"
+#include "service/hub/api/start_request.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,8 +10,8 @@
 #include <future>
 
 #include "core_fixture.hpp"
-#include "service/hub/core_launch.hpp"
-#include "service/hub/core_verification.hpp"
+#include "service/hub/core/launch.hpp"
+#include "service/hub/core/verification.hpp"
 
 namespace zembra::hub::test {
 namespace {

@@ -1,7 +1,8 @@
-#include "service/hub/core_stderr.hpp"
+#include "service/hub/core/stderr_reader.hpp"
 
 #include "core_fixture.hpp"
-#include "service/hub/core_control.hpp"
+#include "service/hub/api/logs_request.hpp"
+#include "service/hub/api/stop_request.hpp"
 #include "support/threads.hpp"
 
 namespace zembra::hub::test {

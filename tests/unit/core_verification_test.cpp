@@ -1,4 +1,4 @@
-#include "service/hub/core_verification.hpp"
+#include "service/hub/core/verification.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "core_fixture.hpp"
-#include "service/hub/core_digest.hpp"
+#include "service/hub/core/core_digest.hpp"
 #include "support/process.hpp"
 
 namespace zembra::hub::test {

@@ -1,4 +1,4 @@
-#include "service/hub/managed_core.hpp"
+#include "service/hub/core/managed_core.hpp"
 
 #include "core_fixture.hpp"
 #include "support/process.hpp"

@@ -1,4 +1,4 @@
-#include "service/hub/responses.hpp"
+#include "service/hub/api/responses.hpp"
 
 #include <gtest/gtest.h>
 

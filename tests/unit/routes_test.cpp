@@ -1,4 +1,4 @@
-#include "service/hub/routes.hpp"
+#include "service/hub/api/routes.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "service/blocking_pool.hpp"
-#include "service/hub/blocking_task.hpp"
-#include "service/hub/client_guard.hpp"
-#include "service/hub/responses.hpp"
+#include "service/hub/api/blocking_task.hpp"
+#include "service/hub/api/client_guard.hpp"
+#include "service/hub/api/responses.hpp"
 #include "support/eventually.hpp"
 #include "support/threads.hpp"
 

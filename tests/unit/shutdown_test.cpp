@@ -8,7 +8,8 @@
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
-#include "service/hub/logs.hpp"
+#include "service/hub/api/logs_request.hpp"
+#include "service/hub/core/log_buffer.hpp"
 
 namespace zembra::hub {
 namespace {

@@ -6,8 +6,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "service/hub/logs.hpp"
-#include "service/hub/managed_core.hpp"
+#include "service/hub/core/log_buffer.hpp"
+#include "service/hub/core/managed_core.hpp"
 
 namespace zembra::hub {
 
