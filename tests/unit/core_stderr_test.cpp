@@ -2,7 +2,7 @@
 
 #include "core_fixture.hpp"
 #include "service/hub/api/logs_request.hpp"
-#include "service/hub/api/stop_request.hpp"
+#include "service/hub/core/stop.hpp"
 #include "support/threads.hpp"
 
 namespace zembra::hub::test {
@@ -15,7 +15,7 @@ class CoreStderr : public CoreFixture {
     pid_t start_closing_stderr(const std::string& then) {
         const std::string address = owner_socket();
         set_mode(address, "print before\\n\nclose-stderr\n" + then);
-        if (start(address, SESSION_A).status != 200u || !wait_for_log("before")) return 0;
+        if (!start(address, SESSION_A).has_value() || !wait_for_log("before")) return 0;
         return slot_pid();
     }
 };
@@ -47,13 +47,11 @@ TEST_F(CoreStderr, CapturesLinesThenReapsACoreThatExitsByItself) {
         SCOPED_TRACE(c.name);
         const std::string address = owner_socket();
         set_mode(address, c.mode);
-        ASSERT_EQ(start(address, SESSION_A).status, 200u);
+        ASSERT_TRUE(start(address, SESSION_A).has_value());
         EXPECT_TRUE(eventually([&] { return log_lines() == c.lines; }))
             << log_lines().size() << " lines";
         EXPECT_EQ(slot_pid(), 0);
-        EXPECT_EQ(stop_request(StopParams{SESSION_A}).body,
-                  std::string("{\"sessionId\":\"") + SESSION_A +
-                      "\",\"stopped\":false,\"reason\":\"notRunning\"}");
+        EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::NotRunning);
         TearDown();
         SetUp();
     }
@@ -62,7 +60,7 @@ TEST_F(CoreStderr, CapturesLinesThenReapsACoreThatExitsByItself) {
 TEST_F(CoreStderr, KeepsTheNewestLinesOfAChattyCore) {
     const std::string address = owner_socket();
     set_mode(address, "lines 2000\nexit 0\n");
-    ASSERT_EQ(start(address, SESSION_A).status, 200u);
+    ASSERT_TRUE(start(address, SESSION_A).has_value());
     std::string expected;
     for (int i = 1902; i <= 2000; ++i)
         expected += "line " + std::to_string(i) + "\n";
@@ -73,7 +71,7 @@ TEST_F(CoreStderr, KeepsTheNewestLinesOfAChattyCore) {
 TEST_F(CoreStderr, InvalidUtf8EndsTheCapture) {
     const std::string address = owner_socket();
     set_mode(address, "print good\\n\nprint bad\\xff\\n\nsleep 100\nprint later\\n\n");
-    ASSERT_EQ(start(address, SESSION_A).status, 200u);
+    ASSERT_TRUE(start(address, SESSION_A).has_value());
     ASSERT_TRUE(wait_for_log("good"));
     std::this_thread::sleep_for(500ms);
     const std::vector<std::string> lines = log_lines();
@@ -95,7 +93,7 @@ TEST_F(CoreStderr, LeavesARunningCoreWhoseStderrClosedInTheSlot) {
     EXPECT_TRUE(process_exists(pid));
 
     // The reader still watching it ends with the stop.
-    EXPECT_EQ(stop_request(StopParams{SESSION_A}).body, stop_body(SESSION_A, true, nullptr));
+    EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::Stopped);
     EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() == threads_before; }));
 }
 
@@ -116,7 +114,7 @@ TEST_F(CoreStderr, ReapsACoreThatExitsLongAfterClosingItsStderr) {
         ASSERT_TRUE(status.has_value());
         EXPECT_EQ(exit_status_text(*status), "exit status: 4");
     }
-    EXPECT_EQ(stop_request(StopParams{SESSION_A}).body, stop_body(SESSION_A, true, nullptr));
+    EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::Stopped);
     EXPECT_EQ(log_lines(), std::vector<std::string>{"before"});
 }
 

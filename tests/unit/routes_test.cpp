@@ -15,6 +15,7 @@
 #include "service/blocking_pool.hpp"
 #include "service/hub/api/blocking_task.hpp"
 #include "service/hub/api/client_guard.hpp"
+#include "service/hub/api/refusals.hpp"
 #include "service/hub/api/responses.hpp"
 #include "support/eventually.hpp"
 #include "support/threads.hpp"

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "http/message.hpp"
-#include "service/hub/api/responses.hpp"
+#include "service/hub/api/refusals.hpp"
 
 namespace zembra::hub {
 

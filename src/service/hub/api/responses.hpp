@@ -1,5 +1,4 @@
-// Every JSON body the API answers with, the refusal causes of the request pipeline, and the
-// responses they map to.
+// Every JSON body the API answers with, and the plain-text answer.
 #pragma once
 
 #include <cstdint>
@@ -37,20 +36,6 @@ struct StartResponse {
     std::uint32_t pid;
 };
 
-// Why the request pipeline did not accept a request.
-enum class Rejection {
-    NotFound,
-    ForbiddenClient,
-    InvalidQuery,
-    BodyDeserializeError,
-    PayloadTooLarge,
-    LengthRequired,
-    InvalidHeader,
-    MethodNotAllowed,
-    UnsupportedMediaType,
-    BodyReadError,
-};
-
 // `status` with "Content-Type: application/json" and the record as a compact JSON body.
 http::Response json_response(const ErrorResponse& body, unsigned status);
 http::Response json_response(const StopResponse& body, unsigned status);
@@ -61,7 +46,5 @@ http::Response error_response(std::string_view code, std::string message, unsign
 
 // A plain-text response.
 http::Response text_response(http::Body body, unsigned status);
-
-http::Response handle_rejection(Rejection cause);
 
 }  // namespace zembra::hub

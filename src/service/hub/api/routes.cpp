@@ -10,6 +10,7 @@
 #include "service/hub/api/client_guard.hpp"
 #include "service/hub/api/logs_request.hpp"
 #include "service/hub/api/ping_request.hpp"
+#include "service/hub/api/refusals.hpp"
 #include "service/hub/api/request_checks.hpp"
 #include "service/hub/api/request_params.hpp"
 #include "service/hub/api/responses.hpp"

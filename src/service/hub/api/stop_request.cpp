@@ -1,23 +1,33 @@
 #include "service/hub/api/stop_request.hpp"
 
+#include <utility>
+
+#include "service/hub/api/refusals.hpp"
 #include "service/hub/api/responses.hpp"
-#include "service/hub/core/log_buffer.hpp"
-#include "service/hub/core/managed_core.hpp"
+#include "service/hub/core/stop.hpp"
 
 namespace zembra::hub {
+namespace {
+
+// A `switch` without `default`: the compiler names an outcome added without its answer.
+http::Response stop_answer(const std::string& session_id, StopOutcome outcome) {
+    switch (outcome) {
+        case StopOutcome::Stopped:
+            return json_response(StopResponse{session_id, true, std::nullopt}, 200);
+        case StopOutcome::NotRunning:
+            return json_response(StopResponse{session_id, false, "notRunning"}, 200);
+        case StopOutcome::SessionMismatch:
+            return json_response(StopResponse{session_id, false, "sessionMismatch"}, 409);
+    }
+    std::unreachable();
+}
+
+}  // namespace
 
 http::Response stop_request(const StopParams& params) {
-    if (!is_session_id(params.session_id))
-        return error_response("invalidRequest", "invalid Core session ID", 400);
-    auto slot = service::lock_surviving_poison(MANAGED_CORE);
-    if (!*slot) return json_response(StopResponse{params.session_id, false, "notRunning"}, 200);
-    if ((*slot)->session_id != params.session_id)
-        return json_response(StopResponse{params.session_id, false, "sessionMismatch"}, 409);
-    if (Result<void> released = release_managed_core(*slot); !released) {
-        log_message("Helper could not stop the managed Core: " + released.error().text());
-        return error_response("coreStopFailed", released.error().text(), 500);
-    }
-    return json_response(StopResponse{params.session_id, true, std::nullopt}, 200);
+    std::expected<StopOutcome, CoreError> stopped = stop_core(params);
+    if (!stopped) return core_error_response(stopped.error());
+    return stop_answer(params.session_id, *stopped);
 }
 
 }  // namespace zembra::hub
