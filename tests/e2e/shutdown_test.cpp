@@ -63,7 +63,6 @@ bool process_exists(pid_t pid) {
 ServiceExit exit_of(HelperService& helper) {
     const std::optional<ServiceExit> exit = helper.wait_for_exit(EXIT_BOUND);
     if (!exit) throw std::runtime_error("the helper did not exit within 10 s");
-    std::printf("exit %.3f s after the first signal\n", exit->seconds());
     return *exit;
 }
 

@@ -85,6 +85,10 @@ const PingCase PING_CASES[] = {
      .log_line = MISMATCH_LOG},
 };
 
+void PrintTo(const PingCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class CorePingCheck : public CoreFixture, public testing::WithParamInterface<PingCase> {};
 
 TEST_P(CorePingCheck, ChecksTheDigestAndThatTheCoreIsInPlace) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <utility>
 
 #include "core_fixture.hpp"
 #include "service/hub/core/launch.hpp"
@@ -164,8 +165,6 @@ TEST_F(CoreStart, StopsTheRunningCoreFirst) {
         const auto begin = std::chrono::steady_clock::now();
         const pid_t second = started_pid(start(second_address, c.second_session));
         const auto took = std::chrono::steady_clock::now() - begin;
-        std::cout << "[ figure ] start over a running Core, " << c.name << ": "
-                  << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
         EXPECT_GE(took, c.at_least);
         EXPECT_LE(took, c.at_most);
         EXPECT_FALSE(process_exists(first));
@@ -185,45 +184,66 @@ TEST_F(CoreStart, OverlappingStartsRunOneAfterTheOther) {
     EXPECT_TRUE(process_exists(running));
 }
 
-TEST_F(CoreStart, AnswersVerificationFailuresAfterStoppingThePreviousCore) {
-    struct Case {
-        const char* name;
-        std::function<void()> alter;
-        std::string message;
-    };
-    const std::string core = *core_path();
-    const Case cases[] = {
-        {"missing", [&] { ASSERT_EQ(::unlink(core.c_str()), 0); },
-         "No such file or directory (os error 2)"},
-        {"changed",
-         [&] {
-             const std::string changed = "/tmp/changed-core";
-             std::filesystem::copy_file(core, changed,
-                                        std::filesystem::copy_options::overwrite_existing);
-             std::ofstream(changed, std::ios::app) << '\0';
-             mount_over(changed, core);
-         },
-         "Core executable SHA256 mismatch"},
-        {"owned by the owner", [&] { ASSERT_EQ(::chown(core.c_str(), OWNER_UID, 0), 0); },
-         core + " must be a regular file owned by root and not writable by group or others"},
-        {"in a directory the owner's group may write",
-         [&] { ASSERT_EQ(::chmod(core_directory().c_str(), 0775), 0); },
-         core_directory() +
-             " must be a directory owned by root and not writable by group or others"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string address = owner_socket();
-        const pid_t previous = started_pid(start(address, SESSION_A));
-        c.alter();
-        EXPECT_EQ(refusal(start(address, SESSION_A)),
-                  (Refused{CoreErrorKind::VerificationFailed, c.message}));
-        EXPECT_FALSE(process_exists(previous));
-        EXPECT_EQ(slot_pid(), 0);
-        TearDown();
-        SetUp();
+enum class CoreAlteration { Missing, Changed, OwnedByTheOwner, InAGroupWritableDirectory };
+
+class CoreStartVerification : public CoreFixture,
+                              public testing::WithParamInterface<CoreAlteration> {
+  protected:
+    // Alters the Core file as the case says; what verification then answers.
+    std::string alter(CoreAlteration alteration) {
+        const std::string core = *core_path();
+        switch (alteration) {
+            case CoreAlteration::Missing:
+                EXPECT_EQ(::unlink(core.c_str()), 0);
+                return "No such file or directory (os error 2)";
+            case CoreAlteration::Changed: {
+                const std::string changed = "/tmp/changed-core";
+                std::filesystem::copy_file(core, changed,
+                                           std::filesystem::copy_options::overwrite_existing);
+                std::ofstream(changed, std::ios::app) << '\0';
+                mount_over(changed, core);
+                return "Core executable SHA256 mismatch";
+            }
+            case CoreAlteration::OwnedByTheOwner:
+                EXPECT_EQ(::chown(core.c_str(), OWNER_UID, 0), 0);
+                return core +
+                       " must be a regular file owned by root and not writable by group or others";
+            case CoreAlteration::InAGroupWritableDirectory:
+                EXPECT_EQ(::chmod(core_directory().c_str(), 0775), 0);
+                return core_directory() +
+                       " must be a directory owned by root and not writable by group or others";
+        }
+        std::unreachable();
     }
+};
+
+TEST_P(CoreStartVerification, RefusesAfterStoppingThePreviousCore) {
+    const std::string address = owner_socket();
+    const pid_t previous = started_pid(start(address, SESSION_A));
+    const std::string message = alter(GetParam());
+    EXPECT_EQ(refusal(start(address, SESSION_A)),
+              (Refused{CoreErrorKind::VerificationFailed, message}));
+    EXPECT_FALSE(process_exists(previous));
+    EXPECT_EQ(slot_pid(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Alterations, CoreStartVerification,
+                         testing::Values(CoreAlteration::Missing, CoreAlteration::Changed,
+                                         CoreAlteration::OwnedByTheOwner,
+                                         CoreAlteration::InAGroupWritableDirectory),
+                         [](const testing::TestParamInfo<CoreAlteration>& info) {
+                             switch (info.param) {
+                                 case CoreAlteration::Missing:
+                                     return "Missing";
+                                 case CoreAlteration::Changed:
+                                     return "Changed";
+                                 case CoreAlteration::OwnedByTheOwner:
+                                     return "OwnedByTheOwner";
+                                 case CoreAlteration::InAGroupWritableDirectory:
+                                     return "InAGroupWritableDirectory";
+                             }
+                             std::unreachable();
+                         });
 
 TEST_F(CoreStart, ReportsAndLogsASpawnFailureWithItsErrorNumber) {
     // Same bytes, so the digest matches, but nothing may execute it.
@@ -250,9 +270,21 @@ TEST_F(CoreStart, LaunchReportsFailuresBeforeExec) {
         std::optional<int> os_error;
     };
     const Case cases[] = {
-        {"working directory not open", false, *core_path(), true, EBADF},
-        {"not a program", true, "/dev/null", true, EACCES},
-        {"no owner ids", true, *core_path(), false, std::nullopt},
+        {.name = "working directory not open",
+         .directory_open = false,
+         .file = *core_path(),
+         .owner_set = true,
+         .os_error = EBADF},
+        {.name = "not a program",
+         .directory_open = true,
+         .file = "/dev/null",
+         .owner_set = true,
+         .os_error = EACCES},
+        {.name = "no owner ids",
+         .directory_open = true,
+         .file = *core_path(),
+         .owner_set = false,
+         .os_error = std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -297,8 +329,6 @@ TEST_F(CoreStart, LaunchGivesUpOnAChildStoppedBeforeExec) {
     const auto launched =
         launch(*core, {owner_socket(), SESSION_A}, start_stderr_capture, [] { ::raise(SIGSTOP); });
     const auto took = std::chrono::steady_clock::now() - begin;
-    std::cout << "[ figure ] start with a child stopped before exec answered after "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
     ASSERT_FALSE(launched.has_value());
     EXPECT_EQ(launched.error().stage, LaunchFailure::Stage::Spawn);
     EXPECT_EQ(launched.error().error.text(), "Core did not start in time");

@@ -27,35 +27,48 @@ bool unreaped(pid_t pid) {
     return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
-TEST_F(CoreStderr, CapturesLinesThenReapsACoreThatExitsByItself) {
-    struct Case {
-        const char* name;
-        std::string mode;
-        std::vector<std::string> lines;
+struct ExitCase {
+    const char* name;
+    std::string mode;
+    std::vector<std::string> lines;
+};
+
+std::vector<ExitCase> exit_cases() {
+    return {
+        {.name = "ExitCode",
+         .mode = "print bye\\n\nexit 3\n",
+         .lines = {"bye", "Core exited on its own: exit status: 3"}},
+        {.name = "LineEndings",
+         .mode = "print a\\r\\nb\\rc\\n\\n\nprint last\\r\nexit 0\n",
+         .lines = {"a", "b\rc", "", "last\r", "Core exited on its own: exit status: 0"}},
+        {.name = "EndlessLineIsCapped",
+         .mode = "long 1048576\nprint after\\n\nexit 1\n",
+         .lines = {std::string(StderrLines::MAX_LINE, 'a'), "after",
+                   "Core exited on its own: exit status: 1"}},
     };
-    const Case cases[] = {
-        {"exit code", "print bye\\n\nexit 3\n", {"bye", "Core exited on its own: exit status: 3"}},
-        {"line endings",
-         "print a\\r\\nb\\rc\\n\\n\nprint last\\r\nexit 0\n",
-         {"a", "b\rc", "", "last\r", "Core exited on its own: exit status: 0"}},
-        {"endless line is capped",
-         "long 1048576\nprint after\\n\nexit 1\n",
-         {std::string(StderrLines::MAX_LINE, 'a'), "after",
-          "Core exited on its own: exit status: 1"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string address = owner_socket();
-        set_mode(address, c.mode);
-        ASSERT_TRUE(start(address, SESSION_A).has_value());
-        EXPECT_TRUE(eventually([&] { return log_lines() == c.lines; }))
-            << log_lines().size() << " lines";
-        EXPECT_EQ(slot_pid(), 0);
-        EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::NotRunning);
-        TearDown();
-        SetUp();
-    }
 }
+
+void PrintTo(const ExitCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class CoreStderrExit : public CoreFixture, public testing::WithParamInterface<ExitCase> {};
+
+TEST_P(CoreStderrExit, CapturesLinesThenReapsACoreThatExitsByItself) {
+    const ExitCase& c = GetParam();
+    const std::string address = owner_socket();
+    set_mode(address, c.mode);
+    ASSERT_TRUE(start(address, SESSION_A).has_value());
+    EXPECT_TRUE(eventually([&] { return log_lines() == c.lines; }))
+        << log_lines().size() << " lines";
+    EXPECT_EQ(slot_pid(), 0);
+    EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::NotRunning);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CoreStderrExit, testing::ValuesIn(exit_cases()),
+                         [](const testing::TestParamInfo<ExitCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(CoreStderr, KeepsTheNewestLinesOfAChattyCore) {
     const std::string address = owner_socket();
