@@ -70,14 +70,13 @@ Result<> run_service(boost::asio::io_context& main_loop, boost::asio::io_context
     AuthorizedIncoming incoming(std::move(*listener), owner, hub::log_message);
     incoming.start([&server](int fd) { server.serve(fd); });
 
-    hub::BoundedShutdown shutdown =
-        hub::bounded_shutdown_within(main_loop, std::move(*signal), hub::SHUTDOWN_GRACE);
+    hub::BoundedShutdown shutdown(main_loop, std::move(*signal), hub::SHUTDOWN_GRACE);
     const hub::LoopEvent server_ended(main_loop);
-    shutdown.trigger.async_wait([&incoming, &server, server_ended] {
+    shutdown.on_signal([&incoming, &server, server_ended] {
         incoming.close();
         server.graceful_stop([server_ended] { server_ended.fire(); });
     });
-    shutdown.drain.serve(server_ended);
+    shutdown.drain(server_ended);
 
     hub::release_core_on_shutdown();
     return {};
