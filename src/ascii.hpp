@@ -29,4 +29,10 @@ inline bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
     return std::ranges::equal(a, b, {}, to_ascii_lower, to_ascii_lower);
 }
 
+// Horizontal tab and the bytes 0x20 to 0x7E: a header value HTTP compares without locale rules.
+inline bool is_plain_field_value(std::string_view value) {
+    return std::ranges::all_of(
+        value, [](unsigned char c) { return c == '\t' || (c >= 0x20 && c <= 0x7E); });
+}
+
 }  // namespace zembra

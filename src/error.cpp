@@ -21,7 +21,6 @@ Error Error::last_os() {
 
 Error Error::context(std::string message) && {
     messages_.insert(messages_.begin(), std::move(message));
-    os_error_.reset();
     return std::move(*this);
 }
 

@@ -19,14 +19,16 @@ class [[nodiscard]] Error {
     // The current errno as an operating-system error.
     static Error last_os();
 
-    // Wraps this error under `message`, which becomes the outermost message.
+    // Wraps this error under `message`, which becomes the outermost message; the root cause's
+    // operating-system error number stays.
     Error context(std::string message) &&;
 
     // The text of the error: its outermost message alone.
     const std::string& text() const { return messages_.front(); }
     // The causes, outermost first (empty when there are none).
     std::vector<std::string> causes() const { return {messages_.begin() + 1, messages_.end()}; }
-    // The errno when the outermost message is itself an operating-system error.
+    // The errno of the root cause when that is an operating-system error, however much context
+    // was added on top.
     std::optional<int> os_error() const { return os_error_; }
 
   private:

@@ -11,7 +11,7 @@
 #include "error.hpp"
 #include "service/linux/install.hpp"
 #include "service/linux/owner.hpp"
-#include "service/linux/runtime.hpp"
+#include "service/linux/service_mode.hpp"
 #include "utf8.hpp"
 
 namespace {

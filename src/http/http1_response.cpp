@@ -28,8 +28,8 @@ void append_http1_head(const Response& response, Persistence persistence, std::s
         out += field.value;
         out += "\r\n";
     }
-    if (persistence == Persistence::close) out += "connection: close\r\n";
-    if (persistence == Persistence::keep_alive_1_0) out += "connection: keep-alive\r\n";
+    if (persistence == Persistence::Close) out += "connection: close\r\n";
+    if (persistence == Persistence::KeepAliveHttp10) out += "connection: keep-alive\r\n";
     out += "content-length: ";
     out += std::to_string(response.body.size());
     out += "\r\n\r\n";

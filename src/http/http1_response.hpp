@@ -9,9 +9,9 @@
 namespace zembra::http {
 
 enum class Persistence {
-    keep_alive,      // HTTP/1.1 default: nothing to announce
-    keep_alive_1_0,  // an HTTP/1.0 client asked to keep the connection: say so
-    close,           // the connection ends after this response: announce it
+    KeepAlive,        // HTTP/1.1 default: nothing to announce
+    KeepAliveHttp10,  // an HTTP/1.0 client asked to keep the connection: say so
+    Close,            // the connection ends after this response: announce it
 };
 
 // Appends the status line and the fields, up to the empty line, to `out`. Framing is ours: the

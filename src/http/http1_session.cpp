@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <chrono>
 #include <iterator>
 #include <limits>
@@ -59,32 +60,31 @@ RequestHead head_of(const Parser& parser) {
 
 Http1Session::Http1Session(Socket socket, boost::beast::flat_buffer buffer, ConnectionSlot slot,
                            std::shared_ptr<ConnectionRegistry> registry)
-    : slot_(std::move(slot)),
-      registry_(std::move(registry)),
-      socket_(std::move(socket)),
+    : connection_(std::move(socket), std::move(slot), std::move(registry)),
       buffer_(std::move(buffer)),
-      deadline_(socket_.get_executor(), registry_->limits().head_timeout),
-      linger_timer_(socket_.get_executor()) {}
+      linger_timer_(connection_.socket.get_executor()) {}
 
 void Http1Session::start(bool stopping, HeadDeadline::Clock::time_point begun) {
-    stopping_ = slot_.attach(weak_from_this()) || stopping;
+    stopping_ = connection_.slot.attach(weak_from_this()) || stopping;
     if (stopping_ && buffer_.size() == 0) return close();
     new_head_parser();
     read_header(begun);
 }
 
 void Http1Session::stop() {
-    boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->on_stop(); });
+    boost::asio::post(connection_.socket.get_executor(),
+                      [self = shared_from_this()] { self->on_stop(); });
 }
 
 void Http1Session::evict() {
-    boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->close(); });
+    boost::asio::post(connection_.socket.get_executor(),
+                      [self = shared_from_this()] { self->close(); });
 }
 
 void Http1Session::on_stop() {
     stopping_ = true;
     // Idle: no byte of a next request has arrived (the parser consumes a head line by line).
-    if (reading_head_ && buffer_.size() == 0 && !head_parser_->got_some()) close();
+    if (phase_ == Phase::ReadingHead && buffer_.size() == 0 && !head_parser_->got_some()) close();
 }
 
 void Http1Session::new_head_parser() {
@@ -92,16 +92,16 @@ void Http1Session::new_head_parser() {
     head_parser_->header_limit(MAX_HEAD_BYTES);
     // The application judges the declared length itself, before any body byte is read.
     head_parser_->body_limit(boost::none);
-    reading_head_ = true;
+    enter(Phase::ReadingHead);
 }
 
 void Http1Session::do_read_header() {
-    slot_.served();
+    connection_.slot.served();
     new_head_parser();
     if (buffer_.size() > 0) return read_header(HeadDeadline::Clock::now());
     // What a long exchange grew is given back while the connection waits for its next request.
     if (buffer_.capacity() > HEAD_READ) buffer_.shrink_to_fit();
-    socket_.async_read_some(
+    connection_.socket.async_read_some(
         buffer_.prepare(HEAD_READ),
         [self = shared_from_this()](boost::system::error_code ec, std::size_t n) {
             if (ec) return self->close();
@@ -115,31 +115,31 @@ void Http1Session::read_header(HeadDeadline::Clock::time_point begun) {
     boost::system::error_code ec;
     buffer_.consume(head_parser_->put(buffer_.data(), ec));
     if (ec != beast_http::error::need_more) return on_header(ec);
-    deadline_.start(begun, [self = shared_from_this()] { self->close(); });
+    connection_.deadline.start(begun, [self = shared_from_this()] { self->close(); });
     beast_http::async_read_header(
-        socket_, buffer_, *head_parser_,
+        connection_.socket, buffer_, *head_parser_,
         [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
             self->on_header(ec);
         });
 }
 
 void Http1Session::on_header(boost::system::error_code ec) {
-    reading_head_ = false;
-    deadline_.stop();
+    enter(Phase::Deciding);
+    connection_.deadline.stop();
     if (ec) return close();
     const auto& request = head_parser_->get();
     if (static_cast<std::size_t>(std::distance(request.begin(), request.end())) > MAX_HEAD_FIELDS) {
         return close();
     }
-    keep_alive_ = request.keep_alive();
-    http_1_0_ = request.version() < 11;
-    head_request_ = request.method() == beast_http::verb::head;
-    body_unread_ = !head_parser_->is_done();
+    facts_ = {.keep_alive = request.keep_alive(),
+              .http_1_0 = request.version() < 11,
+              .head_request = request.method() == beast_http::verb::head,
+              .body_unread = !head_parser_->is_done()};
     decide(head_of(*head_parser_));
 }
 
 void Http1Session::decide(const RequestHead& head) {
-    Decision decision = registry_->handler()(head);
+    Decision decision = connection_.registry->handler()(head);
     if (auto* respond = std::get_if<decision::Respond>(&decision)) {
         return write_response(respond->response);
     }
@@ -152,15 +152,17 @@ void Http1Session::decide(const RequestHead& head) {
     if (head.content_length && *head.content_length > read_body.limit) return close();
     then_ = std::move(read_body.then);
     const std::string* expect = head.field("expect");
-    if (body_unread_ && !http_1_0_ && expect && field_name_equals(*expect, "100-continue")) {
+    if (facts_.body_unread && !facts_.http_1_0 && expect &&
+        field_name_equals(*expect, "100-continue")) {
         return do_continue(read_body.limit);
     }
     do_read_body(read_body.limit);
 }
 
 void Http1Session::do_continue(std::size_t limit) {
+    enter(Phase::ReadingBody);
     boost::asio::async_write(
-        socket_, boost::asio::buffer(CONTINUE),
+        connection_.socket, boost::asio::buffer(CONTINUE),
         [self = shared_from_this(), limit](boost::system::error_code ec, std::size_t) {
             if (ec) return self->close();
             self->do_read_body(limit);
@@ -172,6 +174,7 @@ void Http1Session::do_read_body(std::size_t limit) {
 }
 
 void Http1Session::read_body(std::size_t limit, BodyDone done) {
+    enter(Phase::ReadingBody);
     body_parser_.emplace(std::move(*head_parser_));
     head_parser_.reset();
     body_parser_->body_limit(limit);
@@ -185,7 +188,7 @@ void Http1Session::do_read_body_some() {
     // budget too.
     buffer_.max_size(std::max(buffer_.size(), body_budget_));
     beast_http::async_read_some(
-        socket_, buffer_, *body_parser_,
+        connection_.socket, buffer_, *body_parser_,
         [self = shared_from_this()](boost::system::error_code ec, std::size_t consumed) {
             self->on_body_some(ec, consumed);
         });
@@ -203,7 +206,7 @@ void Http1Session::on_body(boost::system::error_code ec) {
     // A body over the limit, a broken chunk or a vanished client: the request cannot be
     // answered and the connection's framing is lost.
     if (ec) return close();
-    body_unread_ = false;
+    facts_.body_unread = false;
     std::string body = std::move(body_parser_->get().body());
     body_parser_.reset();
     auto then = std::move(then_);
@@ -211,23 +214,25 @@ void Http1Session::on_body(boost::system::error_code ec) {
 }
 
 Reply Http1Session::await_reply() {
-    awaiting_reply_ = true;
+    enter(Phase::AwaitingReply);
     // Only a handler at work keeps the connection from being evicted at the cap.
-    slot_.busy();
+    connection_.slot.busy();
     // The reply owns the connection: while its one request waits, nothing else reads from it.
     return ReplyChannel<Http1Session, std::shared_ptr<Http1Session>, Strand>(
-        shared_from_this(), ++request_key_, socket_.get_executor());
+        shared_from_this(), ++request_key_, connection_.socket.get_executor());
 }
 
 void Http1Session::on_reply(std::uint64_t key, Response response) {
-    if (!awaiting_reply_ || key != request_key_ || closed_) return;
-    awaiting_reply_ = false;
-    slot_.idle();
+    // One request at a time, each answered once: a reply for another key, or a second reply,
+    // is a fault of the channel.
+    assert(key == request_key_ && (phase_ == Phase::AwaitingReply || phase_ == Phase::Closed));
+    if (phase_ != Phase::AwaitingReply || key != request_key_) return;
+    connection_.slot.idle();
     write_response(response);
 }
 
 void Http1Session::on_unanswered(std::uint64_t key) {
-    if (awaiting_reply_ && key == request_key_) close();
+    if (phase_ == Phase::AwaitingReply && key == request_key_) close();
 }
 
 // A client that asked to continue and got a final answer may never send the body, so only a
@@ -242,32 +247,32 @@ bool Http1Session::can_discard_body() const {
 }
 
 void Http1Session::write_response(const Response& response) {
-    closing_ = response.closes_connection() || !keep_alive_ || stopping_ ||
-               (body_unread_ && !can_discard_body());
-    Persistence persistence = closing_    ? Persistence::close
-                              : http_1_0_ ? Persistence::keep_alive_1_0
-                                          : Persistence::keep_alive;
+    enter(Phase::Writing);
+    facts_.closes_connection = response.closes_connection() || !facts_.keep_alive || stopping_ ||
+                               (facts_.body_unread && !can_discard_body());
+    Persistence persistence = facts_.closes_connection ? Persistence::Close
+                              : facts_.http_1_0        ? Persistence::KeepAliveHttp10
+                                                       : Persistence::KeepAlive;
     out_.clear();
     append_http1_head(response, persistence, out_);
     // The answer to a HEAD request declares the body's length but carries no body.
-    out_body_ = head_request_ ? Body() : response.body;
+    out_body_ = facts_.head_request ? Body() : response.body;
     const std::array<boost::asio::const_buffer, 2> wire = {boost::asio::buffer(out_),
                                                            boost::asio::buffer(out_body_.view())};
-    std::size_t written = write_now(socket_, wire);
+    std::size_t written = write_now(connection_.socket, wire);
     if (written == out_.size() + out_body_.size()) return on_write({});
     boost::beast::buffers_suffix rest(wire);
     rest.consume(written);
-    boost::asio::async_write(
-        socket_, rest, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-            self->on_write(ec);
-        });
+    boost::asio::async_write(connection_.socket, rest,
+                             [self = shared_from_this()](boost::system::error_code ec,
+                                                         std::size_t) { self->on_write(ec); });
 }
 
 void Http1Session::on_write(boost::system::error_code ec) {
     out_body_ = {};
     if (ec) return close();
-    if (closing_ || stopping_) return linger();
-    if (body_unread_) return do_discard_body();
+    if (facts_.closes_connection || stopping_) return linger();
+    if (facts_.body_unread) return do_discard_body();
     do_read_header();
 }
 
@@ -279,14 +284,15 @@ void Http1Session::on_discarded(boost::system::error_code ec) {
     body_parser_.reset();
     // Past the limit or a broken chunk: the framing is lost, the answer already went out.
     if (ec) return linger();
-    body_unread_ = false;
+    facts_.body_unread = false;
     if (stopping_) return linger();
     do_read_header();
 }
 
 void Http1Session::linger() {
+    enter(Phase::Lingering);
     boost::system::error_code ignored;
-    socket_.shutdown(Socket::shutdown_send, ignored);
+    connection_.socket.shutdown(Socket::shutdown_send, ignored);
     buffer_.clear();
     linger_timer_.expires_after(LINGER_TIME);
     linger_timer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
@@ -296,7 +302,7 @@ void Http1Session::linger() {
 }
 
 void Http1Session::do_drain() {
-    socket_.async_read_some(
+    connection_.socket.async_read_some(
         buffer_.prepare(DRAIN_CHUNK),
         [self = shared_from_this()](boost::system::error_code ec, std::size_t n) {
             self->drained_ += n;
@@ -305,14 +311,16 @@ void Http1Session::do_drain() {
         });
 }
 
+void Http1Session::enter(Phase next) {
+    // A completion queued before the close may still run: it must not revive the connection.
+    if (phase_ != Phase::Closed) phase_ = next;
+}
+
 void Http1Session::close() {
-    if (closed_) return;
-    closed_ = true;
-    boost::system::error_code ignored;
-    deadline_.stop();
+    if (phase_ == Phase::Closed) return;
+    phase_ = Phase::Closed;
     linger_timer_.cancel();
-    socket_.shutdown(Socket::shutdown_both, ignored);
-    socket_.close(ignored);
+    connection_.close();
 }
 
 }  // namespace zembra::http

@@ -13,6 +13,7 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "http/connection_owner.hpp"
 #include "http/connection_registry.hpp"
 #include "http/head_deadline.hpp"
 #include "http/message.hpp"
@@ -38,6 +39,26 @@ class Http1Session : public Connection, public std::enable_shared_from_this<Http
   private:
     using BodyDone = void (Http1Session::*)(boost::system::error_code);
 
+    // Where the connection is in its exchange; one request at a time.
+    enum class Phase {
+        ReadingHead,    // waiting for, or reading, a request head
+        Deciding,       // the head is in; the handler decides what to do with it
+        ReadingBody,    // reading the body (after a 100 Continue, if asked), or past a refused one
+        AwaitingReply,  // a handler is at work; nothing is read meanwhile
+        Writing,        // a response is going out
+        Lingering,      // the last response is out; input is drained before the close
+        Closed,
+    };
+
+    // What the request being served has shown of itself; reset with each head.
+    struct RequestFacts {
+        bool keep_alive = true;
+        bool http_1_0 = false;
+        bool head_request = false;
+        bool body_unread = false;        // bytes of its body are still on the connection
+        bool closes_connection = false;  // its response ends the connection
+    };
+
     void new_head_parser();
     void do_read_header();
     // Reads the rest of a head whose first byte came at `begun`.
@@ -60,12 +81,11 @@ class Http1Session : public Connection, public std::enable_shared_from_this<Http
     void on_stop();
     void linger();
     void do_drain();
+    // Moves to `next` unless the connection is closed, which it stays.
+    void enter(Phase next);
     void close();
 
-    // Declared first, so the connection leaves the registry only after its socket is closed.
-    ConnectionSlot slot_;
-    std::shared_ptr<ConnectionRegistry> registry_;
-    Socket socket_;
+    ConnectionOwner connection_;
     boost::beast::flat_buffer buffer_;
 
     std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> head_parser_;
@@ -75,20 +95,13 @@ class Http1Session : public Connection, public std::enable_shared_from_this<Http
     Body out_body_;                // held until written
     std::size_t body_budget_ = 0;  // bytes the body read may still take, framing included
     BodyDone body_done_ = nullptr;
-    HeadDeadline deadline_;
     boost::asio::steady_timer linger_timer_;
     std::size_t drained_ = 0;
 
     std::uint64_t request_key_ = 0;
-    bool reading_head_ = false;
-    bool awaiting_reply_ = false;
-    bool keep_alive_ = true;
-    bool http_1_0_ = false;
-    bool head_request_ = false;
-    bool body_unread_ = false;
-    bool closing_ = false;
-    bool stopping_ = false;
-    bool closed_ = false;
+    Phase phase_ = Phase::ReadingHead;
+    RequestFacts facts_;
+    bool stopping_ = false;  // a graceful stop: close once the exchange in progress is done
 };
 
 }  // namespace zembra::http

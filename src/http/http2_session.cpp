@@ -1,6 +1,7 @@
 #include "http/http2_session.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -18,13 +19,20 @@
 namespace zembra::http {
 
 struct Http2Session::Stream {
+    enum class Phase {
+        ReceivingHead,
+        Deciding,      // the head is in; the handler decides what to do with it
+        ReadingBody,   // the handler asked for the body; it is being collected
+        DroppingBody,  // the body outgrew its limit: the stream was reset
+        AwaitingReply,
+        Answered,  // a response was submitted, or the stream reset for want of one
+    };
+
     RequestHead head;
     std::size_t head_bytes = 0;   // as HTTP/2 counts a header list
     bool head_too_large = false;  // over a head limit: nothing more of it is kept
     bool head_request = false;
-    bool decided = false;
-    bool reading_body = false;
-    bool awaiting_reply = false;
+    Phase phase = Phase::ReceivingHead;
     bool remote_closed = false;
     std::uint64_t body_received = 0;
     std::size_t body_limit = 0;
@@ -174,16 +182,13 @@ bool ends_stream(const nghttp2_frame& frame) {
 
 Http2Session::Http2Session(Socket socket, boost::beast::flat_buffer preface, ConnectionSlot slot,
                            std::shared_ptr<ConnectionRegistry> registry)
-    : slot_(std::move(slot)),
-      registry_(std::move(registry)),
-      socket_(std::move(socket)),
-      preface_(std::move(preface)),
-      deadline_(socket_.get_executor(), registry_->limits().head_timeout) {}
+    : connection_(std::move(socket), std::move(slot), std::move(registry)),
+      preface_(std::move(preface)) {}
 
 Http2Session::~Http2Session() = default;
 
 void Http2Session::start(bool stopping, HeadDeadline::Clock::time_point begun) {
-    stopping = slot_.attach(weak_from_this()) || stopping;
+    stopping = connection_.slot.attach(weak_from_this()) || stopping;
     preface_begun_ = begun;
     nghttp2_session* session = nullptr;
     if (nghttp2_session_server_new2(&session, callbacks(), this, options()) != 0) return close();
@@ -206,11 +211,13 @@ void Http2Session::start(bool stopping, HeadDeadline::Clock::time_point begun) {
 }
 
 void Http2Session::stop() {
-    boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->on_stop(); });
+    boost::asio::post(connection_.socket.get_executor(),
+                      [self = shared_from_this()] { self->on_stop(); });
 }
 
 void Http2Session::evict() {
-    boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->close(); });
+    boost::asio::post(connection_.socket.get_executor(),
+                      [self = shared_from_this()] { self->close(); });
 }
 
 void Http2Session::on_stop() {
@@ -273,19 +280,21 @@ int Http2Session::on_frame_recv(const nghttp2_frame& frame) {
     if (frame.hd.type != NGHTTP2_HEADERS && frame.hd.type != NGHTTP2_DATA) return 0;
     Stream* stream = find(frame.hd.stream_id);
     if (stream == nullptr) return 0;
-    if (frame.hd.type == NGHTTP2_HEADERS && !stream->decided) decide(frame.hd.stream_id, *stream);
+    if (frame.hd.type == NGHTTP2_HEADERS && stream->phase == Stream::Phase::ReceivingHead)
+        decide(frame.hd.stream_id, *stream);
     if ((frame.hd.flags & NGHTTP2_FLAG_END_STREAM) != 0) {
         stream->remote_closed = true;
-        if (stream->reading_body) end_of_request_body(frame.hd.stream_id, *stream);
+        if (stream->phase == Stream::Phase::ReadingBody)
+            end_of_request_body(frame.hd.stream_id, *stream);
     }
     return 0;
 }
 
 void Http2Session::decide(std::int32_t stream_id, Stream& stream) {
-    stream.decided = true;
+    stream.phase = Stream::Phase::Deciding;
     if (stream.head_too_large) return submit_response(stream_id, stream, {HEAD_TOO_LARGE, {}, {}});
     stream.head_request = stream.head.method == "HEAD";
-    Decision decision = registry_->handler()(stream.head);
+    Decision decision = connection_.registry->handler()(stream.head);
     if (auto* respond = std::get_if<decision::Respond>(&decision)) {
         return submit_response(stream_id, stream, std::move(respond->response));
     }
@@ -293,7 +302,7 @@ void Http2Session::decide(std::int32_t stream_id, Stream& stream) {
         return defer->start(await_reply(stream_id));
     }
     auto& read_body = std::get<decision::ReadBody>(decision);
-    stream.reading_body = true;
+    stream.phase = Stream::Phase::ReadingBody;
     stream.body_limit = read_body.limit;
     stream.then = std::move(read_body.then);
 }
@@ -304,9 +313,9 @@ int Http2Session::on_data_chunk(std::int32_t stream_id, const std::uint8_t* data
     if (stream == nullptr) return 0;
     stream->body_received += length;
     // Bodies nobody asked for are dropped; nghttp2 still returns their flow-control credit.
-    if (!stream->reading_body) return 0;
+    if (stream->phase != Stream::Phase::ReadingBody) return 0;
     if (length > stream->body_limit - stream->body.size()) {
-        stream->reading_body = false;
+        stream->phase = Stream::Phase::DroppingBody;
         nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, stream_id,
                                   NGHTTP2_INTERNAL_ERROR);
         return 0;
@@ -316,27 +325,37 @@ int Http2Session::on_data_chunk(std::int32_t stream_id, const std::uint8_t* data
 }
 
 void Http2Session::end_of_request_body(std::int32_t stream_id, Stream& stream) {
-    stream.reading_body = false;
+    assert(stream.phase == Stream::Phase::ReadingBody && "a body delivered to no reader");
     auto then = std::move(stream.then);
     then(std::move(stream.body), await_reply(stream_id));
 }
 
 Reply Http2Session::await_reply(std::int32_t stream_id) {
-    if (Stream* stream = find(stream_id); stream != nullptr && !stream->awaiting_reply) {
-        stream->awaiting_reply = true;
+    Stream* stream = find(stream_id);
+    // Only a stream being decided or whose body has just ended waits for a reply.
+    assert(
+        stream != nullptr &&
+        (stream->phase == Stream::Phase::Deciding || stream->phase == Stream::Phase::ReadingBody) &&
+        "a reply awaited for no stream");
+    if (stream != nullptr && stream->phase != Stream::Phase::AwaitingReply) {
+        stream->phase = Stream::Phase::AwaitingReply;
         ++awaiting_replies_;
     }
     // Weak: the read loop owns the connection; a reply that outlives it is dropped.
     return ReplyChannel<Http2Session, std::weak_ptr<Http2Session>, Strand>(
-        weak_from_this(), static_cast<std::uint64_t>(stream_id), socket_.get_executor());
+        weak_from_this(), static_cast<std::uint64_t>(stream_id), connection_.socket.get_executor());
 }
 
 Http2Session::Stream* Http2Session::take_awaiting(std::int32_t stream_id) {
     if (closed_) return nullptr;
     Stream* stream = find(stream_id);
     // The stream may have closed meanwhile (the client reset it): then there is no one to answer.
-    if (stream == nullptr || !stream->awaiting_reply) return nullptr;
-    stream->awaiting_reply = false;
+    // A stream leaves AwaitingReply only here or when it closes: a live stream that waits no
+    // longer has had its reply already.
+    assert((stream == nullptr || stream->phase == Stream::Phase::AwaitingReply) &&
+           "a reply delivered twice");
+    if (stream == nullptr || stream->phase != Stream::Phase::AwaitingReply) return nullptr;
+    stream->phase = Stream::Phase::Answered;
     --awaiting_replies_;
     return stream;
 }
@@ -373,6 +392,7 @@ void Http2Session::submit_response(std::int32_t stream_id, Stream& stream, Respo
     std::string length = std::to_string(response.body.size());
     headers.push_back(name_value(names.back(), length));
 
+    stream.phase = Stream::Phase::Answered;
     stream.response_body = std::move(response.body);
     nghttp2_data_provider body{};
     body.read_callback = data_source_read_callback;
@@ -421,11 +441,12 @@ bool Http2Session::rest_fits_window(std::int32_t stream_id, const Stream& stream
 }
 
 int Http2Session::on_stream_close(std::int32_t stream_id) {
-    if (const Stream* stream = find(stream_id); stream != nullptr && stream->awaiting_reply)
+    if (const Stream* stream = find(stream_id);
+        stream != nullptr && stream->phase == Stream::Phase::AwaitingReply)
         --awaiting_replies_;
     streams_.erase(stream_id);
     if (stream_id == head_stream_) head_stream_ = 0;
-    slot_.served();
+    connection_.slot.served();
     return 0;
 }
 
@@ -445,18 +466,18 @@ void Http2Session::advance() {
 void Http2Session::watch() {
     if (closed_) return;
     if (!settings_received_) {
-        deadline_.start(preface_begun_, [self = shared_from_this()] { self->close(); });
+        connection_.deadline.start(preface_begun_, [self = shared_from_this()] { self->close(); });
     } else if (head_stream_ != 0) {
-        deadline_.start(head_begun_, [self = shared_from_this()] { self->close(); });
+        connection_.deadline.start(head_begun_, [self = shared_from_this()] { self->close(); });
     } else {
-        deadline_.stop();
+        connection_.deadline.stop();
     }
     // Only a handler at work keeps the connection from being evicted at the cap: streams whose
     // heads, bodies or unread answers wait for the peer do not.
     if (awaiting_replies_ == 0) {
-        slot_.idle();
+        connection_.slot.idle();
     } else {
-        slot_.busy();
+        connection_.slot.busy();
     }
     if (streams_.empty() && !writing_ && out_.size() == 0 && out_.capacity() > IDLE_OUTPUT_CAPACITY)
         out_.shrink_to_fit();
@@ -470,9 +491,11 @@ void Http2Session::watch() {
 
 void Http2Session::do_read() {
     reading_ = true;
-    socket_.async_read_some(boost::asio::buffer(in_),
-                            [self = shared_from_this()](boost::system::error_code ec,
-                                                        std::size_t n) { self->on_read(ec, n); });
+    connection_.socket.async_read_some(
+        boost::asio::buffer(in_),
+        [self = shared_from_this()](boost::system::error_code ec, std::size_t n) {
+            self->on_read(ec, n);
+        });
 }
 
 void Http2Session::on_read(boost::system::error_code ec, std::size_t n) {
@@ -497,13 +520,13 @@ void Http2Session::do_write() {
             out_.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
         }
         if (out_.empty()) return close_when_done();
-        std::size_t written = write_now(socket_, out_);
+        std::size_t written = write_now(connection_.socket, out_);
         if (written == out_.size()) {
             out_.clear();
             continue;
         }
         writing_ = true;
-        boost::asio::async_write(socket_, boost::asio::buffer(out_) + written,
+        boost::asio::async_write(connection_.socket, boost::asio::buffer(out_) + written,
                                  [self = shared_from_this()](boost::system::error_code ec,
                                                              std::size_t) { self->on_write(ec); });
     }
@@ -526,10 +549,7 @@ void Http2Session::close_when_done() {
 void Http2Session::close() {
     if (closed_) return;
     closed_ = true;
-    deadline_.stop();
-    boost::system::error_code ignored;
-    socket_.shutdown(Socket::shutdown_both, ignored);
-    socket_.close(ignored);
+    connection_.close();
 }
 
 }  // namespace zembra::http

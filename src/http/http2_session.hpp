@@ -13,6 +13,7 @@
 
 #include <boost/beast/core/flat_buffer.hpp>
 
+#include "http/connection_owner.hpp"
 #include "http/connection_registry.hpp"
 #include "http/head_deadline.hpp"
 #include "http/message.hpp"
@@ -77,10 +78,7 @@ class Http2Session : public Connection, public std::enable_shared_from_this<Http
     void close_when_done();
     void close();
 
-    // Declared first, so the connection leaves the registry only after its socket is closed.
-    ConnectionSlot slot_;
-    std::shared_ptr<ConnectionRegistry> registry_;
-    Socket socket_;
+    ConnectionOwner connection_;
     boost::beast::flat_buffer preface_;
     std::unordered_map<std::int32_t, std::unique_ptr<Stream>> streams_;
     // After streams_, so that the session goes first: nothing nghttp2 does can reach a stream
@@ -89,7 +87,6 @@ class Http2Session : public Connection, public std::enable_shared_from_this<Http
 
     std::array<std::uint8_t, 16 * 1024> in_;
     std::string out_;  // reused; one write in flight at a time
-    HeadDeadline deadline_;
     HeadDeadline::Clock::time_point preface_begun_;
     // The stream whose header block has begun and not yet ended (one at a time on a connection).
     std::int32_t head_stream_ = 0;

@@ -18,8 +18,8 @@ constexpr std::size_t FIRST_READ = 4096;
 
 Protocol detect_protocol(std::string_view first_bytes) {
     std::size_t n = std::min(first_bytes.size(), HTTP2_PREFACE.size());
-    if (first_bytes.substr(0, n) != HTTP2_PREFACE.substr(0, n)) return Protocol::http1;
-    return n == HTTP2_PREFACE.size() ? Protocol::http2 : Protocol::undecided;
+    if (first_bytes.substr(0, n) != HTTP2_PREFACE.substr(0, n)) return Protocol::Http1;
+    return n == HTTP2_PREFACE.size() ? Protocol::Http2 : Protocol::Undecided;
 }
 
 ProtocolDetector::ProtocolDetector(Socket socket, ConnectionSlot slot,
@@ -59,7 +59,7 @@ void ProtocolDetector::on_read(boost::system::error_code ec, std::size_t n) {
     buffer_.commit(n);
     const auto* data = static_cast<const char*>(buffer_.data().data());
     Protocol protocol = detect_protocol({data, buffer_.size()});
-    if (protocol == Protocol::undecided) {
+    if (protocol == Protocol::Undecided) {
         deadline_.start(begun_, [self = shared_from_this()] { self->close(); });
         return do_read();
     }
@@ -68,7 +68,7 @@ void ProtocolDetector::on_read(boost::system::error_code ec, std::size_t n) {
 }
 
 void ProtocolDetector::hand_over(Protocol protocol) {
-    if (protocol == Protocol::http1) return hand_over_to<Http1Session>();
+    if (protocol == Protocol::Http1) return hand_over_to<Http1Session>();
     hand_over_to<Http2Session>();
 }
 

@@ -13,7 +13,7 @@
 
 namespace zembra::http {
 
-enum class Protocol { undecided, http1, http2 };
+enum class Protocol { Undecided, Http1, Http2 };
 
 // Decides as soon as the bytes stop matching the preface ("PRI * HTTP/2.0" is also a valid
 // HTTP/1 request line, so a short prefix alone decides nothing).

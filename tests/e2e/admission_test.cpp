@@ -29,7 +29,7 @@ const std::string LOGS_REQUEST =
     "GET /logs HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
 
 std::string logs_as_owner(const std::string& socket_path) {
-    const ProcessResult result = run_curl(Protocol::http1, {"http://localhost/logs"}, socket_path);
+    const ProcessResult result = run_curl(Protocol::Http1, {"http://localhost/logs"}, socket_path);
     EXPECT_TRUE(result.exited_with(0)) << result.err;
     return result.out;
 }

@@ -20,7 +20,7 @@ void expect_host_cases(const std::string& socket, std::span<const HostCase> case
     for (const HostCase& c : cases) {
         SCOPED_TRACE(c.host_header);
         const HttpAnswer answer = curl_exchange(
-            Protocol::http1, {.target = "/logs", .headers = {c.host_header}, .socket = socket});
+            Protocol::Http1, {.target = "/logs", .headers = {c.host_header}, .socket = socket});
         EXPECT_EQ(answer.status, c.status);
         if (c.status == 403) {
             EXPECT_EQ(answer.body, FORBIDDEN);
@@ -73,7 +73,7 @@ TEST(ClientGuard, PreReleaseIdentityAdmitsItsOwnName) {
 TEST(ClientGuard, Http2AuthorityIsNotAHost) {
     HelperService helper;
     const HttpAnswer answer =
-        curl_exchange(Protocol::http2, {.target = "/logs", .headers = {"Host: evil.example"}});
+        curl_exchange(Protocol::Http2, {.target = "/logs", .headers = {"Host: evil.example"}});
     EXPECT_EQ(answer.status, 200);
     expect_clean_exit(helper);
 }
@@ -81,7 +81,7 @@ TEST(ClientGuard, Http2AuthorityIsNotAHost) {
 TEST(ClientGuard, ForbiddenHostOnUnknownPathIsForbiddenNotMissing) {
     HelperService helper;
     const HttpAnswer answer =
-        curl_exchange(Protocol::http1, {.target = "/nothing", .headers = {"Host: example.com"}});
+        curl_exchange(Protocol::Http1, {.target = "/nothing", .headers = {"Host: example.com"}});
     EXPECT_EQ(answer.status, 403);
     EXPECT_EQ(answer.body, FORBIDDEN);
     expect_clean_exit(helper);

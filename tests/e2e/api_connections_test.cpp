@@ -28,7 +28,7 @@ std::string run_transfers(const std::vector<std::vector<std::string>>& transfers
         if (!arguments.empty()) arguments.push_back("--next");
         arguments.insert(arguments.end(), t.begin(), t.end());
     }
-    const ProcessResult result = run_curl(Protocol::http1, arguments);
+    const ProcessResult result = run_curl(Protocol::Http1, arguments);
     EXPECT_TRUE(result.exited_with(0)) << result.err;
     return result.out;
 }

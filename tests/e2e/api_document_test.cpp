@@ -220,7 +220,7 @@ TEST(ApiDocument, ErrorTableIsWhatTheHelperAnswers) {
             SCOPED_TRACE(body_of(p.answer));
             EXPECT_TRUE(std::ranges::find(documented, p.answer) != documented.end())
                 << "an answer docs/api.md does not list";
-            const HttpAnswer answer = curl_exchange(Protocol::http1, p.request);
+            const HttpAnswer answer = curl_exchange(Protocol::Http1, p.request);
             EXPECT_EQ(answer.status, std::get<0>(p.answer));
             EXPECT_EQ(as_documented(answer.body, helper), body_of(p.answer));
         }

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/hub/core_digest.hpp"
+#include "service/hub/core/core_digest.hpp"
 #include "support/curl.hpp"
 #include "support/service.hpp"
 
@@ -63,12 +63,12 @@ inline void PrintTo(Protocol protocol, std::ostream* out) {
 }
 
 inline std::string protocol_test_name(const testing::TestParamInfo<Protocol>& info) {
-    return info.param == Protocol::http1 ? "Http1" : "Http2";
+    return info.param == Protocol::Http1 ? "Http1" : "Http2";
 }
 
 #define ZEMBRA_OVER_BOTH_PROTOCOLS(suite)                                       \
     INSTANTIATE_TEST_SUITE_P(BothProtocols, suite,                              \
-                             testing::Values(Protocol::http1, Protocol::http2), \
+                             testing::Values(Protocol::Http1, Protocol::Http2), \
                              protocol_test_name)
 
 }  // namespace zembra::test

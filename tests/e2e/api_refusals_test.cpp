@@ -92,14 +92,14 @@ using Refusals = ApiTest;
 TEST_P(Refusals, AnswerWithTheirStatusBodyAndFields) {
     for (const Refusal& refusal : REFUSALS) {
         SCOPED_TRACE(refusal.name);
-        if (GetParam() == Protocol::http2 && refusal.unknown_length_answered_early) continue;
+        if (GetParam() == Protocol::Http2 && refusal.unknown_length_answered_early) continue;
         const HttpAnswer answer = ask(refusal.request);
         EXPECT_EQ(answer.status, refusal.status);
         EXPECT_EQ(answer.body, refusal.body);
         EXPECT_EQ(answer.field("content-type"), "application/json");
         EXPECT_EQ(answer.field(PROTOCOL_HEADER),
                   refusal.protocol_header ? std::optional<std::string>("6") : std::nullopt);
-        const bool close_expected = refusal.connection_close && GetParam() == Protocol::http1;
+        const bool close_expected = refusal.connection_close && GetParam() == Protocol::Http1;
         EXPECT_EQ(answer.field("connection"),
                   close_expected ? std::optional<std::string>("close") : std::nullopt);
         EXPECT_FALSE(answer.field("access-control-allow-origin"));

@@ -43,14 +43,14 @@ CurlRequest start_request(const CoreAddress& address, std::string_view session_i
 pid_t start_core(const CoreAddress& address, const std::string& commands,
                  std::string_view session_id = SESSION_ID) {
     address.set_core_commands(commands + "print ready\\n\n");
-    const HttpAnswer started = curl_exchange(Protocol::http1, start_request(address, session_id));
+    const HttpAnswer started = curl_exchange(Protocol::Http1, start_request(address, session_id));
     EXPECT_EQ(started.status, 200) << started.body;
     const std::string prefix = "\"pid\":";
     const std::size_t at = started.body.find(prefix);
     if (at == std::string::npos) throw std::runtime_error("no pid in " + started.body);
     for (auto deadline = std::chrono::steady_clock::now() + 5s;
          std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
-        if (curl_exchange(Protocol::http1, {.target = "/logs"}).body.ends_with("ready"))
+        if (curl_exchange(Protocol::Http1, {.target = "/logs"}).body.ends_with("ready"))
             return static_cast<pid_t>(std::stol(started.body.substr(at + prefix.size())));
     }
     throw std::runtime_error("the Core never said it was ready");
@@ -63,7 +63,6 @@ bool process_exists(pid_t pid) {
 ServiceExit exit_of(HelperService& helper) {
     const std::optional<ServiceExit> exit = helper.wait_for_exit(EXIT_BOUND);
     if (!exit) throw std::runtime_error("the helper did not exit within 10 s");
-    std::printf("exit %.3f s after the first signal\n", exit->seconds());
     return *exit;
 }
 
@@ -107,7 +106,7 @@ TEST(Shutdown, SocketFileStaysAfterExitAndNextStartReplacesIt) {
     struct stat second {};
     ASSERT_EQ(::stat(next.socket_path().c_str(), &second), 0);
     EXPECT_NE(second.st_ino, first.st_ino);
-    EXPECT_EQ(curl_exchange(Protocol::http1, {.target = "/logs"}).status, 200);
+    EXPECT_EQ(curl_exchange(Protocol::Http1, {.target = "/logs"}).status, 200);
 }
 
 TEST(Shutdown, IdleConnectionsCloseAtOnceAndDoNotDelayExit) {
@@ -163,7 +162,7 @@ class RequestInFlight : public testing::Test {
 
 TEST_F(RequestInFlight, IsAnsweredInFullOverHttp1) {
     auto stopping = std::async(std::launch::async, [] {
-        return curl_exchange(Protocol::http1,
+        return curl_exchange(Protocol::Http1,
                              {.method = "POST", .target = "/stop", .body = stop_json(SESSION_ID)});
     });
     signal_while_the_stop_runs();

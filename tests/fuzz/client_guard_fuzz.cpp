@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ascii.hpp"
-#include "service/hub/client_guard.hpp"
+#include "service/hub/api/client_guard.hpp"
 #include "service/identity.hpp"
 #include "support/fuzz_check.hpp"
 

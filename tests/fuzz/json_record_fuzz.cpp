@@ -8,7 +8,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
-#include "service/hub/json_record.hpp"
+#include "service/hub/api/json_record.hpp"
 #include "support/fuzz_check.hpp"
 
 namespace {

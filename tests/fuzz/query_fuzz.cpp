@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "service/hub/form_urlencoded.hpp"
-#include "service/hub/request_params.hpp"
+#include "service/hub/api/form_urlencoded.hpp"
+#include "service/hub/api/request_params.hpp"
 #include "support/fuzz_check.hpp"
 #include "utf8.hpp"
 

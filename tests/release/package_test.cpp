@@ -289,18 +289,18 @@ TEST(PackagedService, StartsTheCoreItIsPackagedWith) {
         options.helper_file = directory + PACKAGED_HELPER;
         HelperService helper(options);
         const HttpAnswer ping =
-            curl_exchange(Protocol::http2, {.target = "/ping?coreSha256=" + sha256_of(core)});
+            curl_exchange(Protocol::Http2, {.target = "/ping?coreSha256=" + sha256_of(core)});
         EXPECT_EQ(ping.status, 200) << ping.body;
 
         const CoreAddress address(1);
         const std::string session = std::string("\"sessionId\":\"") + SESSION_ID + "\"";
         const HttpAnswer started = curl_exchange(
-            Protocol::http1, {.method = "POST",
+            Protocol::Http1, {.method = "POST",
                               .target = "/start",
                               .body = "{\"address\":\"" + address.path() + "\"," + session + "}"});
         EXPECT_EQ(started.status, 200) << started.body;
         const HttpAnswer stopped = curl_exchange(
-            Protocol::http1, {.method = "POST", .target = "/stop", .body = "{" + session + "}"});
+            Protocol::Http1, {.method = "POST", .target = "/stop", .body = "{" + session + "}"});
         EXPECT_EQ(stopped.body, "{" + session + ",\"stopped\":true}");
     }
 }

@@ -60,7 +60,7 @@ TEST_F(StressCase, CoreThatExitsLongAfterClosingStderrIsReaped) {
         << " after " << REAPED_WITHIN.count() << " ms";
     EXPECT_GE(reaped_after, EXIT_AFTER) << "the Core ended before its time";
     // A stop empties the slot of the exited Core's record, and so of its descriptors.
-    EXPECT_EQ(curl_exchange(Protocol::http1, {.method = "POST",
+    EXPECT_EQ(curl_exchange(Protocol::Http1, {.method = "POST",
                                               .target = "/stop",
                                               .body = stop_json(SESSION_ID),
                                               .content_type = "application/json"})

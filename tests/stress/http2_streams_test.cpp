@@ -76,7 +76,7 @@ class PipelinedLogs : public StressCase, public testing::WithParamInterface<Pipe
     void fill_logs(LogsContent content) {
         if (content == LogsContent::OneLine) {
             // A ping with the wrong digest logs one line.
-            curl_exchange(Protocol::http1, {.target = ping_target(std::string(64, '0'))});
+            curl_exchange(Protocol::Http1, {.target = ping_target(std::string(64, '0'))});
             ASSERT_FALSE(logs().empty());
         } else if (content == LogsContent::FullOfLongLines) {
             std::string commands;

@@ -55,7 +55,7 @@ class StressCase : public testing::Test {
     pid_t start_core(const CoreAddress& address, const std::string& commands) {
         address.set_core_commands(commands);
         const HttpAnswer answer =
-            curl_exchange(Protocol::http1, {.method = "POST",
+            curl_exchange(Protocol::Http1, {.method = "POST",
                                             .target = "/start",
                                             .body = start_json(address.path(), SESSION_ID),
                                             .content_type = "application/json"});
@@ -64,7 +64,7 @@ class StressCase : public testing::Test {
         return pid_at == std::string::npos ? -1 : std::stoi(answer.body.substr(pid_at + 6));
     }
 
-    std::string logs() { return curl_exchange(Protocol::http1, {.target = "/logs"}).body; }
+    std::string logs() { return curl_exchange(Protocol::Http1, {.target = "/logs"}).body; }
 
     HelperService helper_;
     std::optional<HelperWatch> watch_;

@@ -5,7 +5,7 @@
 namespace zembra::test {
 
 const char* protocol_name(Protocol protocol) {
-    return protocol == Protocol::http1 ? "HTTP/1.1" : "HTTP/2";
+    return protocol == Protocol::Http1 ? "HTTP/1.1" : "HTTP/2";
 }
 
 ProcessResult run_curl(Protocol protocol, const std::vector<std::string>& arguments,
@@ -15,7 +15,7 @@ ProcessResult run_curl(Protocol protocol, const std::vector<std::string>& argume
         "--show-error", "--globoff",
         "--path-as-is", "--max-time",
         "20",           "--unix-socket",
-        socket,         protocol == Protocol::http1 ? "--http1.1" : "--http2-prior-knowledge"};
+        socket,         protocol == Protocol::Http1 ? "--http1.1" : "--http2-prior-knowledge"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return run_process(argv, {.env = std::nullopt,
                               .uid = TEST_OWNER_UID,

@@ -14,7 +14,7 @@ namespace zembra::test {
 
 inline constexpr const char* HELPER_SOCKET = "/run/zembra/helper.sock";
 
-enum class Protocol { http1, http2 };
+enum class Protocol { Http1, Http2 };
 const char* protocol_name(Protocol protocol);
 
 struct CurlRequest {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 
@@ -130,7 +129,6 @@ void HelperWatch::probe() {
     const Probe probe = probe_logs(socket_);
     last_probe_ = Clock::now();
     ++probes_;
-    slowest_probe_ = std::max(slowest_probe_, probe.took);
     if (!probe.served) probe_failures_.push_back(probe.failure);
 }
 
@@ -140,13 +138,6 @@ void HelperWatch::expect_bounds_held() {
     const std::size_t memory_bound = memory_bound_kib();
     const std::size_t growth =
         peak_.resident_kib > idle_.resident_kib ? peak_.resident_kib - idle_.resident_kib : 0;
-    std::printf(
-        "helper footprint: resident %zu KiB idle, +%zu KiB at peak (bound %zu); threads %zu "
-        "idle, %zu at peak (bound %zu); descriptors %zu idle, %zu at peak (bound %zu); %zu "
-        "GET /logs probes, slowest %lld ms, %zu not served\n",
-        idle_.resident_kib, growth, memory_bound, idle_.threads, peak_.threads, bounds_.threads,
-        idle_.descriptors, peak_.descriptors, bounds_.descriptors, probes_,
-        static_cast<long long>(slowest_probe_.count()), probe_failures_.size());
     EXPECT_FALSE(helper_gone_) << "the helper exited during the case";
     EXPECT_LE(growth, memory_bound) << "resident memory growth (KiB)";
     EXPECT_LE(peak_.threads, bounds_.threads) << "threads";

@@ -62,7 +62,6 @@ class HelperWatch {
     bool helper_gone_ = false;
     bool exceeded_ = false;
     std::size_t probes_ = 0;
-    std::chrono::milliseconds slowest_probe_{0};
     std::vector<std::string> probe_failures_;
     std::chrono::steady_clock::time_point last_sample_{};
     std::chrono::steady_clock::time_point last_probe_{};

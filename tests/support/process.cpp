@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,6 +108,30 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra,
     }
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
+}
+
+pid_t fork_child(ChildBehaviour behaviour) {
+    int ready[2];
+    check(::pipe2(ready, O_CLOEXEC) == 0, "pipe2");
+    const pid_t pid = ::fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        if (behaviour == ChildBehaviour::AlreadyExited) ::_exit(7);
+        if (behaviour == ChildBehaviour::IgnoresTerm) ::signal(SIGTERM, SIG_IGN);
+        [[maybe_unused]] const ssize_t n = ::write(ready[1], "r", 1);
+        for (;;)
+            ::pause();
+    }
+    ::close(ready[1]);
+    if (behaviour == ChildBehaviour::AlreadyExited) {
+        siginfo_t info;
+        check(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0, "waitid");
+    } else {
+        char byte;
+        check(::read(ready[0], &byte, 1) == 1, "read");
+    }
+    ::close(ready[0]);
+    return pid;
 }
 
 }  // namespace zembra::test

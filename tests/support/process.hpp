@@ -1,4 +1,5 @@
-// Running real processes from tests: a command with its output captured.
+// Running real processes from tests: a command with its output captured, and plain children of
+// the test process in a known state.
 #pragma once
 
 #include <sys/types.h>
@@ -33,5 +34,12 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
 // the names in `removed`.
 std::vector<std::string> environment_with(const std::vector<std::string>& extra,
                                           const std::vector<std::string>& removed = {});
+
+// What a child made by fork_child does.
+enum class ChildBehaviour { ExitsOnTerm, IgnoresTerm, AlreadyExited };
+
+// A plain child of this process (not reaped), returned once it is in the state `behaviour`
+// names: waiting for signals, or exited with code 7.
+pid_t fork_child(ChildBehaviour behaviour);
 
 }  // namespace zembra::test

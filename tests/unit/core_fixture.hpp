@@ -23,9 +23,11 @@
 
 #include <gtest/gtest.h>
 
-#include "service/hub/core_start.hpp"
-#include "service/hub/logs.hpp"
-#include "service/hub/managed_core.hpp"
+#include "service/hub/api/logs_request.hpp"
+#include "service/hub/core/log_buffer.hpp"
+#include "service/hub/core/managed_core.hpp"
+#include "service/hub/core/start.hpp"
+#include "service/hub/core/verification.hpp"
 #include "service/linux/executable_path.hpp"
 #include "service/linux/owner.hpp"
 #include "support/descriptors.hpp"
@@ -65,14 +67,33 @@ inline ManagedCore reaped_core_record(const std::string& session) {
     service::FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     int status;
     EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    return ManagedCore{session, ChildProcess(pid, std::move(pidfd))};
+    return ManagedCore{session, service::ChildProcess(pid, std::move(pidfd))};
 }
 
-// The JSON body of a stop's answer; `reason` is left out when null.
-inline std::string stop_body(const char* session, bool stopped, const char* reason) {
-    return std::string("{\"sessionId\":\"") + session +
-           "\",\"stopped\":" + (stopped ? "true" : "false") +
-           (reason ? std::string(",\"reason\":\"") + reason + "\"" : "") + "}";
+// A failed Core operation as its kind and text, so that a mismatch shows both.
+struct Refused {
+    CoreErrorKind kind;
+    std::string text;
+    bool operator==(const Refused&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Refused& refused) {
+        return out << "kind " << static_cast<int>(refused.kind) << ": " << refused.text;
+    }
+};
+
+// How `result` failed, or none when it did not.
+template <class T>
+std::optional<Refused> refusal(const std::expected<T, CoreError>& result) {
+    if (result) return std::nullopt;
+    return Refused{result.error().kind, result.error().error.text()};
+}
+
+// The pid of a successful start; 0 after reporting how it failed.
+inline pid_t started_pid(const std::expected<StartedCore, CoreError>& started) {
+    if (!started) {
+        ADD_FAILURE() << "start failed: " << started.error().error.text();
+        return 0;
+    }
+    return started->pid;
 }
 
 inline constexpr const char* NO_CHILD_TEXT = "No child processes (os error 10)";
@@ -179,8 +200,9 @@ class CoreFixture : public testing::Test {
         return *slot ? (*slot)->child.pid() : 0;
     }
 
-    static http::Response start(const std::string& address, const std::string& session) {
-        return start_request(StartParams{address, session});
+    static std::expected<StartedCore, CoreError> start(const std::string& address,
+                                                       const std::string& session) {
+        return start_core(StartParams{address, session});
     }
 
   private:

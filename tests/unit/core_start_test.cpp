@@ -1,4 +1,4 @@
-#include "service/hub/core_start.hpp"
+#include "service/hub/core/start.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,35 +8,14 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <utility>
 
 #include "core_fixture.hpp"
-#include "service/hub/core_launch.hpp"
-#include "service/hub/core_verification.hpp"
+#include "service/hub/core/launch.hpp"
+#include "service/hub/core/verification.hpp"
 
 namespace zembra::hub::test {
 namespace {
-
-// The pid of a successful start, after checking the body's exact form.
-pid_t started_pid(const http::Response& response, const std::string& session) {
-    EXPECT_EQ(response.status, 200u) << response.body;
-    const std::string head = "{\"sessionId\":\"" + session + "\",\"pid\":";
-    const std::string_view body = response.body.view();
-    if (!body.starts_with(head) || !body.ends_with('}')) {
-        ADD_FAILURE() << "unexpected body " << body;
-        return 0;
-    }
-    const std::string_view digits = body.substr(head.size(), body.size() - head.size() - 1);
-    if (digits.empty() ||
-        !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; })) {
-        ADD_FAILURE() << "pid is not a number in " << body;
-        return 0;
-    }
-    return static_cast<pid_t>(std::stol(std::string(digits)));
-}
-
-std::string error_body(std::string_view code, std::string_view message) {
-    return "{\"code\":\"" + std::string(code) + "\",\"message\":\"" + std::string(message) + "\"}";
-}
 
 using CoreStart = CoreFixture;
 
@@ -67,9 +46,8 @@ TEST_F(CoreStart, RefusesMalformedInputsBeforeTouchingTheSlot) {
     };
     for (const Case& c : CASES) {
         SCOPED_TRACE(std::string(c.address) + " " + c.session);
-        const http::Response response = start(c.address, c.session);
-        EXPECT_EQ(response.status, 400u);
-        EXPECT_EQ(response.body, error_body("invalidRequest", c.message));
+        EXPECT_EQ(refusal(start(c.address, c.session)),
+                  (Refused{CoreErrorKind::InvalidInput, c.message}));
     }
     EXPECT_EQ(slot_pid(), 0);
 }
@@ -85,11 +63,9 @@ TEST_F(CoreStart, RefusesAddressesThatAreNotTheOwnersSocket) {
     ASSERT_EQ(::chown(regular.c_str(), OWNER_UID, OWNER_GID), 0);
     for (const std::string& address : {others, link, regular}) {
         SCOPED_TRACE(address);
-        const http::Response response = start(address, SESSION_A);
-        EXPECT_EQ(response.status, 400u);
-        EXPECT_EQ(
-            response.body,
-            error_body("invalidRequest", "Core address is not a socket owned by the Helper owner"));
+        EXPECT_EQ(refusal(start(address, SESSION_A)),
+                  (Refused{CoreErrorKind::InvalidInput,
+                           "Core address is not a socket owned by the Helper owner"}));
     }
     EXPECT_EQ(slot_pid(), 0);
 }
@@ -98,26 +74,24 @@ TEST_F(CoreStart, RefusesWithoutOwnerIds) {
     const std::string address = owner_socket();
     ::unsetenv(service::OWNER_GID_VARIABLE);
     const std::string expected = service::owner_from_env().error().text();
-    const http::Response response = start(address, SESSION_A);
-    EXPECT_EQ(response.status, 400u);
-    EXPECT_EQ(response.body, error_body("invalidRequest", expected));
+    EXPECT_EQ(refusal(start(address, SESSION_A)), (Refused{CoreErrorKind::InvalidInput, expected}));
 }
 
 TEST_F(CoreStart, RefusesOnceTheHelperIsStopping) {
     const std::string address = owner_socket();
     SHUTTING_DOWN = true;
-    const http::Response response = start(address, SESSION_A);
-    EXPECT_EQ(response.status, 503u);
-    EXPECT_EQ(response.body, error_body("helperStopping", "the Helper is shutting down"));
+    EXPECT_EQ(refusal(start(address, SESSION_A)),
+              (Refused{CoreErrorKind::HelperStopping, "the Helper is shutting down"}));
     EXPECT_EQ(slot_pid(), 0);
 }
 
 TEST_F(CoreStart, KeepsTheOldRecordWhenItCannotBeReleased) {
     *service::lock_surviving_poison(MANAGED_CORE) = reaped_core_record(SESSION_B);
     const pid_t old = slot_pid();
-    const http::Response response = start(owner_socket(), SESSION_A);
-    EXPECT_EQ(response.status, 500u);
-    EXPECT_EQ(response.body, error_body("coreStopFailed", NO_CHILD_TEXT));
+    const auto started = start(owner_socket(), SESSION_A);
+    ASSERT_FALSE(started.has_value());
+    EXPECT_EQ(refusal(started), (Refused{CoreErrorKind::StopFailed, NO_CHILD_TEXT}));
+    EXPECT_EQ(started.error().error.os_error(), ECHILD);
     EXPECT_EQ(log_lines(),
               std::vector<std::string>{std::string("Helper could not release the managed Core: ") +
                                        NO_CHILD_TEXT});
@@ -127,7 +101,7 @@ TEST_F(CoreStart, KeepsTheOldRecordWhenItCannotBeReleased) {
 
 TEST_F(CoreStart, StartsTheCoreAndRecordsIt) {
     const std::string address = owner_socket();
-    const pid_t pid = started_pid(start(address, SESSION_A), SESSION_A);
+    const pid_t pid = started_pid(start(address, SESSION_A));
     EXPECT_EQ(slot_pid(), pid);
     EXPECT_TRUE(process_exists(pid));
     EXPECT_TRUE(wait_for_log("MorvikCore (demo) started for " + address));
@@ -147,13 +121,13 @@ TEST_F(CoreStart, CoreRunsWithOwnerRealIdsRootEffectiveIdsAndACleanSlate) {
     ::pthread_sigmask(SIG_BLOCK, &usr1, &previous_mask);
     // As if the helper had inherited a descriptor without close-on-exec.
     const int stray = ::open("/dev/null", O_RDONLY);
-    const http::Response response = start(address, SESSION_A);
+    const auto started = start(address, SESSION_A);
     ::close(stray);
     ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
     ::sigaction(SIGPIPE, &previous_pipe, nullptr);
     ::sigaction(SIGUSR2, &previous_usr2, nullptr);
 
-    started_pid(response, SESSION_A);
+    started_pid(started);
     ASSERT_TRUE(eventually([&] {
         const auto lines = log_lines();
         return !lines.empty() && lines.back().starts_with("blocked=");
@@ -185,14 +159,12 @@ TEST_F(CoreStart, StopsTheRunningCoreFirst) {
         SCOPED_TRACE(c.name);
         const std::string first_address = owner_socket("1"), second_address = owner_socket("2");
         set_mode(first_address, c.mode);
-        const pid_t first = started_pid(start(first_address, SESSION_A), SESSION_A);
+        const pid_t first = started_pid(start(first_address, SESSION_A));
         // Let the Core settle its signal dispositions.
         std::this_thread::sleep_for(200ms);
         const auto begin = std::chrono::steady_clock::now();
-        const pid_t second = started_pid(start(second_address, c.second_session), c.second_session);
+        const pid_t second = started_pid(start(second_address, c.second_session));
         const auto took = std::chrono::steady_clock::now() - begin;
-        std::cout << "[ figure ] start over a running Core, " << c.name << ": "
-                  << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
         EXPECT_GE(took, c.at_least);
         EXPECT_LE(took, c.at_most);
         EXPECT_FALSE(process_exists(first));
@@ -204,54 +176,74 @@ TEST_F(CoreStart, OverlappingStartsRunOneAfterTheOther) {
     const std::string first = owner_socket("1"), second = owner_socket("2");
     auto a = std::async(std::launch::async, [&] { return start(first, SESSION_A); });
     auto b = std::async(std::launch::async, [&] { return start(second, SESSION_B); });
-    const pid_t pid_a = started_pid(a.get(), SESSION_A);
-    const pid_t pid_b = started_pid(b.get(), SESSION_B);
+    const pid_t pid_a = started_pid(a.get());
+    const pid_t pid_b = started_pid(b.get());
     const pid_t running = slot_pid();
     ASSERT_TRUE(running == pid_a || running == pid_b);
     EXPECT_FALSE(process_exists(running == pid_a ? pid_b : pid_a));
     EXPECT_TRUE(process_exists(running));
 }
 
-TEST_F(CoreStart, AnswersVerificationFailuresAfterStoppingThePreviousCore) {
-    struct Case {
-        const char* name;
-        std::function<void()> alter;
-        std::string message;
-    };
-    const std::string core = *core_path();
-    const Case cases[] = {
-        {"missing", [&] { ASSERT_EQ(::unlink(core.c_str()), 0); },
-         "No such file or directory (os error 2)"},
-        {"changed",
-         [&] {
-             const std::string changed = "/tmp/changed-core";
-             std::filesystem::copy_file(core, changed,
-                                        std::filesystem::copy_options::overwrite_existing);
-             std::ofstream(changed, std::ios::app) << '\0';
-             mount_over(changed, core);
-         },
-         "Core executable SHA256 mismatch"},
-        {"owned by the owner", [&] { ASSERT_EQ(::chown(core.c_str(), OWNER_UID, 0), 0); },
-         core + " must be a regular file owned by root and not writable by group or others"},
-        {"in a directory the owner's group may write",
-         [&] { ASSERT_EQ(::chmod(core_directory().c_str(), 0775), 0); },
-         core_directory() +
-             " must be a directory owned by root and not writable by group or others"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string address = owner_socket();
-        const pid_t previous = started_pid(start(address, SESSION_A), SESSION_A);
-        c.alter();
-        const http::Response response = start(address, SESSION_A);
-        EXPECT_EQ(response.status, 409u);
-        EXPECT_EQ(response.body, error_body("coreVerificationFailed", c.message));
-        EXPECT_FALSE(process_exists(previous));
-        EXPECT_EQ(slot_pid(), 0);
-        TearDown();
-        SetUp();
+enum class CoreAlteration { Missing, Changed, OwnedByTheOwner, InAGroupWritableDirectory };
+
+class CoreStartVerification : public CoreFixture,
+                              public testing::WithParamInterface<CoreAlteration> {
+  protected:
+    // Alters the Core file as the case says; what verification then answers.
+    std::string alter(CoreAlteration alteration) {
+        const std::string core = *core_path();
+        switch (alteration) {
+            case CoreAlteration::Missing:
+                EXPECT_EQ(::unlink(core.c_str()), 0);
+                return "No such file or directory (os error 2)";
+            case CoreAlteration::Changed: {
+                const std::string changed = "/tmp/changed-core";
+                std::filesystem::copy_file(core, changed,
+                                           std::filesystem::copy_options::overwrite_existing);
+                std::ofstream(changed, std::ios::app) << '\0';
+                mount_over(changed, core);
+                return "Core executable SHA256 mismatch";
+            }
+            case CoreAlteration::OwnedByTheOwner:
+                EXPECT_EQ(::chown(core.c_str(), OWNER_UID, 0), 0);
+                return core +
+                       " must be a regular file owned by root and not writable by group or others";
+            case CoreAlteration::InAGroupWritableDirectory:
+                EXPECT_EQ(::chmod(core_directory().c_str(), 0775), 0);
+                return core_directory() +
+                       " must be a directory owned by root and not writable by group or others";
+        }
+        std::unreachable();
     }
+};
+
+TEST_P(CoreStartVerification, RefusesAfterStoppingThePreviousCore) {
+    const std::string address = owner_socket();
+    const pid_t previous = started_pid(start(address, SESSION_A));
+    const std::string message = alter(GetParam());
+    EXPECT_EQ(refusal(start(address, SESSION_A)),
+              (Refused{CoreErrorKind::VerificationFailed, message}));
+    EXPECT_FALSE(process_exists(previous));
+    EXPECT_EQ(slot_pid(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Alterations, CoreStartVerification,
+                         testing::Values(CoreAlteration::Missing, CoreAlteration::Changed,
+                                         CoreAlteration::OwnedByTheOwner,
+                                         CoreAlteration::InAGroupWritableDirectory),
+                         [](const testing::TestParamInfo<CoreAlteration>& info) {
+                             switch (info.param) {
+                                 case CoreAlteration::Missing:
+                                     return "Missing";
+                                 case CoreAlteration::Changed:
+                                     return "Changed";
+                                 case CoreAlteration::OwnedByTheOwner:
+                                     return "OwnedByTheOwner";
+                                 case CoreAlteration::InAGroupWritableDirectory:
+                                     return "InAGroupWritableDirectory";
+                             }
+                             std::unreachable();
+                         });
 
 TEST_F(CoreStart, ReportsAndLogsASpawnFailureWithItsErrorNumber) {
     // Same bytes, so the digest matches, but nothing may execute it.
@@ -260,11 +252,11 @@ TEST_F(CoreStart, ReportsAndLogsASpawnFailureWithItsErrorNumber) {
                                std::filesystem::copy_options::overwrite_existing);
     ASSERT_EQ(::chmod(unexecutable.c_str(), 0644), 0);
     mount_over(unexecutable, *core_path());
-    const http::Response response = start(owner_socket(), SESSION_A);
-    EXPECT_EQ(response.status, 500u);
-    EXPECT_EQ(response.body,
-              R"j({"code":"processLaunchFailed","message":"Permission denied (os error 13)",)j"
-              R"j("details":{"osError":13}})j");
+    const auto started = start(owner_socket(), SESSION_A);
+    ASSERT_FALSE(started.has_value());
+    EXPECT_EQ(refusal(started),
+              (Refused{CoreErrorKind::LaunchFailed, "Permission denied (os error 13)"}));
+    EXPECT_EQ(started.error().error.os_error(), EACCES);
     EXPECT_TRUE(logged("Permission denied (os error 13)"));
     EXPECT_EQ(slot_pid(), 0);
 }
@@ -278,9 +270,21 @@ TEST_F(CoreStart, LaunchReportsFailuresBeforeExec) {
         std::optional<int> os_error;
     };
     const Case cases[] = {
-        {"working directory not open", false, *core_path(), true, EBADF},
-        {"not a program", true, "/dev/null", true, EACCES},
-        {"no owner ids", true, *core_path(), false, std::nullopt},
+        {.name = "working directory not open",
+         .directory_open = false,
+         .file = *core_path(),
+         .owner_set = true,
+         .os_error = EBADF},
+        {.name = "not a program",
+         .directory_open = true,
+         .file = "/dev/null",
+         .owner_set = true,
+         .os_error = EACCES},
+        {.name = "no owner ids",
+         .directory_open = true,
+         .file = *core_path(),
+         .owner_set = false,
+         .os_error = std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -325,8 +329,6 @@ TEST_F(CoreStart, LaunchGivesUpOnAChildStoppedBeforeExec) {
     const auto launched =
         launch(*core, {owner_socket(), SESSION_A}, start_stderr_capture, [] { ::raise(SIGSTOP); });
     const auto took = std::chrono::steady_clock::now() - begin;
-    std::cout << "[ figure ] start with a child stopped before exec answered after "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
     ASSERT_FALSE(launched.has_value());
     EXPECT_EQ(launched.error().stage, LaunchFailure::Stage::Spawn);
     EXPECT_EQ(launched.error().error.text(), "Core did not start in time");
@@ -338,7 +340,7 @@ TEST_F(CoreStart, LaunchGivesUpOnAChildStoppedBeforeExec) {
 
 TEST_F(CoreStart, LaunchKillsTheCoreWhenItsReaderCannotStart) {
     static int handed_pipe = -1;
-    const StartCapture refuse = [](service::FileDescriptor pipe, const ChildProcess&,
+    const StartCapture refuse = [](service::FileDescriptor pipe, const service::ChildProcess&,
                                    std::string) -> Result<void> {
         handed_pipe = pipe.get();
         return fail("no thread for you");

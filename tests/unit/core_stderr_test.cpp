@@ -1,7 +1,8 @@
-#include "service/hub/core_stderr.hpp"
+#include "service/hub/core/stderr_reader.hpp"
 
 #include "core_fixture.hpp"
-#include "service/hub/core_control.hpp"
+#include "service/hub/api/logs_request.hpp"
+#include "service/hub/core/stop.hpp"
 #include "support/threads.hpp"
 
 namespace zembra::hub::test {
@@ -14,7 +15,7 @@ class CoreStderr : public CoreFixture {
     pid_t start_closing_stderr(const std::string& then) {
         const std::string address = owner_socket();
         set_mode(address, "print before\\n\nclose-stderr\n" + then);
-        if (start(address, SESSION_A).status != 200u || !wait_for_log("before")) return 0;
+        if (!start(address, SESSION_A).has_value() || !wait_for_log("before")) return 0;
         return slot_pid();
     }
 };
@@ -26,42 +27,53 @@ bool unreaped(pid_t pid) {
     return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
-TEST_F(CoreStderr, CapturesLinesThenReapsACoreThatExitsByItself) {
-    struct Case {
-        const char* name;
-        std::string mode;
-        std::vector<std::string> lines;
+struct ExitCase {
+    const char* name;
+    std::string mode;
+    std::vector<std::string> lines;
+};
+
+std::vector<ExitCase> exit_cases() {
+    return {
+        {.name = "ExitCode",
+         .mode = "print bye\\n\nexit 3\n",
+         .lines = {"bye", "Core exited on its own: exit status: 3"}},
+        {.name = "LineEndings",
+         .mode = "print a\\r\\nb\\rc\\n\\n\nprint last\\r\nexit 0\n",
+         .lines = {"a", "b\rc", "", "last\r", "Core exited on its own: exit status: 0"}},
+        {.name = "EndlessLineIsCapped",
+         .mode = "long 1048576\nprint after\\n\nexit 1\n",
+         .lines = {std::string(StderrLines::MAX_LINE, 'a'), "after",
+                   "Core exited on its own: exit status: 1"}},
     };
-    const Case cases[] = {
-        {"exit code", "print bye\\n\nexit 3\n", {"bye", "Core exited on its own: exit status: 3"}},
-        {"line endings",
-         "print a\\r\\nb\\rc\\n\\n\nprint last\\r\nexit 0\n",
-         {"a", "b\rc", "", "last\r", "Core exited on its own: exit status: 0"}},
-        {"endless line is capped",
-         "long 1048576\nprint after\\n\nexit 1\n",
-         {std::string(StderrLines::MAX_LINE, 'a'), "after",
-          "Core exited on its own: exit status: 1"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string address = owner_socket();
-        set_mode(address, c.mode);
-        ASSERT_EQ(start(address, SESSION_A).status, 200u);
-        EXPECT_TRUE(eventually([&] { return log_lines() == c.lines; }))
-            << log_lines().size() << " lines";
-        EXPECT_EQ(slot_pid(), 0);
-        EXPECT_EQ(stop_request(StopParams{SESSION_A}).body,
-                  std::string("{\"sessionId\":\"") + SESSION_A +
-                      "\",\"stopped\":false,\"reason\":\"notRunning\"}");
-        TearDown();
-        SetUp();
-    }
 }
+
+void PrintTo(const ExitCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class CoreStderrExit : public CoreFixture, public testing::WithParamInterface<ExitCase> {};
+
+TEST_P(CoreStderrExit, CapturesLinesThenReapsACoreThatExitsByItself) {
+    const ExitCase& c = GetParam();
+    const std::string address = owner_socket();
+    set_mode(address, c.mode);
+    ASSERT_TRUE(start(address, SESSION_A).has_value());
+    EXPECT_TRUE(eventually([&] { return log_lines() == c.lines; }))
+        << log_lines().size() << " lines";
+    EXPECT_EQ(slot_pid(), 0);
+    EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::NotRunning);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CoreStderrExit, testing::ValuesIn(exit_cases()),
+                         [](const testing::TestParamInfo<ExitCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(CoreStderr, KeepsTheNewestLinesOfAChattyCore) {
     const std::string address = owner_socket();
     set_mode(address, "lines 2000\nexit 0\n");
-    ASSERT_EQ(start(address, SESSION_A).status, 200u);
+    ASSERT_TRUE(start(address, SESSION_A).has_value());
     std::string expected;
     for (int i = 1902; i <= 2000; ++i)
         expected += "line " + std::to_string(i) + "\n";
@@ -72,7 +84,7 @@ TEST_F(CoreStderr, KeepsTheNewestLinesOfAChattyCore) {
 TEST_F(CoreStderr, InvalidUtf8EndsTheCapture) {
     const std::string address = owner_socket();
     set_mode(address, "print good\\n\nprint bad\\xff\\n\nsleep 100\nprint later\\n\n");
-    ASSERT_EQ(start(address, SESSION_A).status, 200u);
+    ASSERT_TRUE(start(address, SESSION_A).has_value());
     ASSERT_TRUE(wait_for_log("good"));
     std::this_thread::sleep_for(500ms);
     const std::vector<std::string> lines = log_lines();
@@ -94,7 +106,7 @@ TEST_F(CoreStderr, LeavesARunningCoreWhoseStderrClosedInTheSlot) {
     EXPECT_TRUE(process_exists(pid));
 
     // The reader still watching it ends with the stop.
-    EXPECT_EQ(stop_request(StopParams{SESSION_A}).body, stop_body(SESSION_A, true, nullptr));
+    EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::Stopped);
     EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() == threads_before; }));
 }
 
@@ -115,7 +127,7 @@ TEST_F(CoreStderr, ReapsACoreThatExitsLongAfterClosingItsStderr) {
         ASSERT_TRUE(status.has_value());
         EXPECT_EQ(exit_status_text(*status), "exit status: 4");
     }
-    EXPECT_EQ(stop_request(StopParams{SESSION_A}).body, stop_body(SESSION_A, true, nullptr));
+    EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::Stopped);
     EXPECT_EQ(log_lines(), std::vector<std::string>{"before"});
 }
 

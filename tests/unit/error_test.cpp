@@ -7,12 +7,13 @@
 namespace zembra {
 namespace {
 
-TEST(ErrorText, ContextHidesTheOsError) {
-    Error error = Error::os(ENOENT).context("read /x");
-    EXPECT_EQ(error.text(), "read /x");
-    EXPECT_EQ(error.causes(), std::vector<std::string>{"No such file or directory (os error 2)"});
-    EXPECT_FALSE(error.os_error());
-    EXPECT_EQ(Error::os(ENOENT).os_error(), ENOENT);
+TEST(ErrorText, ContextKeepsTheRootCausesOsError) {
+    Error error = Error::os(ENOENT).context("read /x").context("start");
+    EXPECT_EQ(error.text(), "start");
+    EXPECT_EQ(error.causes(),
+              (std::vector<std::string>{"read /x", "No such file or directory (os error 2)"}));
+    EXPECT_EQ(error.os_error(), ENOENT);
+    EXPECT_EQ(Error("not an OS error").context("read /x").os_error(), std::nullopt);
 }
 
 TEST(ErrorReport, Layouts) {

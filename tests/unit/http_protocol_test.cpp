@@ -17,13 +17,13 @@ TEST(DetectProtocol, DecidesOnTheFirstMismatchingByte) {
         Protocol expected;
     };
     const Case cases[] = {
-        {"nothing yet", "", Protocol::undecided},
-        {"preface prefix", "PRI * HTTP/2.0\r\n", Protocol::undecided},
-        {"whole preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", Protocol::http2},
-        {"preface and a frame", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n\0\0\0\4"sv, Protocol::http2},
-        {"HTTP/1 request with the preface's method", "PRI * HTTP/1.1\r\n", Protocol::http1},
-        {"short HTTP/1 request", "GET / HTTP/1.0\r\n\r\n", Protocol::http1},
-        {"one byte", "G", Protocol::http1},
+        {"nothing yet", "", Protocol::Undecided},
+        {"preface prefix", "PRI * HTTP/2.0\r\n", Protocol::Undecided},
+        {"whole preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", Protocol::Http2},
+        {"preface and a frame", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n\0\0\0\4"sv, Protocol::Http2},
+        {"HTTP/1 request with the preface's method", "PRI * HTTP/1.1\r\n", Protocol::Http1},
+        {"short HTTP/1 request", "GET / HTTP/1.0\r\n\r\n", Protocol::Http1},
+        {"one byte", "G", Protocol::Http1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -75,12 +75,12 @@ TEST(Http1Response, FramingIsTheServers) {
         const char* wire;
     };
     const Case cases[] = {
-        {"keep-alive", Persistence::keep_alive,
+        {"keep-alive", Persistence::KeepAlive,
          "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\ncontent-length: 2\r\n\r\n"},
-        {"close", Persistence::close,
+        {"close", Persistence::Close,
          "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nconnection: close\r\n"
          "content-length: 2\r\n\r\n"},
-        {"HTTP/1.0 keep-alive", Persistence::keep_alive_1_0,
+        {"HTTP/1.0 keep-alive", Persistence::KeepAliveHttp10,
          "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nconnection: keep-alive\r\n"
          "content-length: 2\r\n\r\n"},
     };

@@ -1,11 +1,12 @@
-#include "service/hub/logs.hpp"
+#include "service/hub/api/logs_request.hpp"
+#include "service/hub/core/log_buffer.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "service/hub/core_stderr.hpp"
+#include "service/hub/core/stderr_reader.hpp"
 
 namespace zembra::hub {
 namespace {

@@ -1,11 +1,11 @@
-#include "service/hub/request_params.hpp"
+#include "service/hub/api/request_params.hpp"
 
 #include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "service/hub/form_urlencoded.hpp"
+#include "service/hub/api/form_urlencoded.hpp"
 
 namespace zembra::hub {
 namespace {

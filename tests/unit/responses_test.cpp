@@ -1,4 +1,4 @@
-#include "service/hub/responses.hpp"
+#include "service/hub/api/responses.hpp"
 
 #include <gtest/gtest.h>
 
@@ -62,49 +62,6 @@ TEST(JsonBodies, TextResponseIsPlainUtf8) {
     EXPECT_EQ(response.status, 409u);
     EXPECT_EQ(response.body, "/usr/bin/x");
     EXPECT_EQ(header(response, "content-type"), "text/plain; charset=utf-8");
-}
-
-TEST(HandleRejection, AnswersEveryCauseByItsRow) {
-    struct Case {
-        Rejection cause;
-        unsigned status;
-        std::string_view code;
-        std::string_view message;
-        std::string_view connection;
-        std::string_view protocol;
-    };
-    static constexpr std::string_view NONE = "<absent>";
-    static constexpr Case CASES[] = {
-        {Rejection::NotFound, 404, "notFound", "Helper endpoint not found", NONE, NONE},
-        {Rejection::ForbiddenClient, 403, "invalidRequest",
-         "browser origins and non-local hosts are not allowed", "close", NONE},
-        {Rejection::InvalidQuery, 400, "invalidRequest", "invalid ping query", NONE, "6"},
-        {Rejection::BodyDeserializeError, 400, "invalidRequest", "invalid JSON request body", NONE,
-         NONE},
-        {Rejection::PayloadTooLarge, 413, "invalidRequest", "request body exceeds 4096 bytes",
-         "close", NONE},
-        {Rejection::LengthRequired, 411, "invalidRequest", "request body length is required", NONE,
-         NONE},
-        {Rejection::InvalidHeader, 400, "invalidRequest", "invalid request header", NONE, NONE},
-        {Rejection::MethodNotAllowed, 405, "invalidRequest",
-         "Helper endpoint does not accept this method", NONE, NONE},
-        {Rejection::UnsupportedMediaType, 500, "internalError",
-         "unhandled Helper request rejection", NONE, NONE},
-        {Rejection::BodyReadError, 500, "internalError", "unhandled Helper request rejection", NONE,
-         NONE},
-    };
-    for (const Case& c : CASES) {
-        SCOPED_TRACE(std::string(c.message) + " / " + std::to_string(c.status));
-        const http::Response response = handle_rejection(c.cause);
-        EXPECT_EQ(response.status, c.status);
-        EXPECT_EQ(response.body, "{\"code\":\"" + std::string(c.code) + "\",\"message\":\"" +
-                                     std::string(c.message) + "\"}");
-        EXPECT_EQ(header(response, "content-type"), "application/json");
-        EXPECT_EQ(header(response, "connection"), c.connection);
-        EXPECT_EQ(header(response, "x-zembra-helper-protocol"), c.protocol);
-        EXPECT_EQ(response.fields.size(),
-                  1u + (c.connection != NONE ? 1u : 0u) + (c.protocol != NONE ? 1u : 0u));
-    }
 }
 
 }  // namespace

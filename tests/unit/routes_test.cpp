@@ -1,4 +1,4 @@
-#include "service/hub/routes.hpp"
+#include "service/hub/api/routes.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -13,9 +13,10 @@
 #include <gtest/gtest.h>
 
 #include "service/blocking_pool.hpp"
-#include "service/hub/blocking_task.hpp"
-#include "service/hub/client_guard.hpp"
-#include "service/hub/responses.hpp"
+#include "service/hub/api/blocking_task.hpp"
+#include "service/hub/api/client_guard.hpp"
+#include "service/hub/api/refusals.hpp"
+#include "service/hub/api/responses.hpp"
 #include "support/eventually.hpp"
 #include "support/threads.hpp"
 
@@ -216,45 +217,45 @@ TEST(LocalHost, ForBothIdentities) {
         bool pre_release;
     };
     constexpr Case cases[] = {
-        {"localhost", true, true},
-        {"LocalHost:8080", true, true},
-        {"127.0.0.1", true, true},
-        {"127.0.0.1:0", true, true},
-        {"localhost:", true, true},
-        {"localhost:port", true, true},
-        {"user@localhost", true, true},
-        {"a:b@localhost:1", true, true},
-        {"x%41@localhost", true, true},
-        {"ZembraHelperService", true, false},
-        {"zembrahelperservice", true, false},
-        {"ZEMBRAHELPERSERVICE", true, false},
-        {"zembraprehelperservice", false, true},
-        {"ZembraPreHelperService:1", false, true},
-        {"", false, false},
-        {"[::1]", false, false},
-        {"[::1]:80", false, false},
-        {"::1", false, false},
-        {"localhost.", false, false},
-        {"127.0.0.2", false, false},
-        {"example.com", false, false},
-        {"localhost:1:2", false, false},
-        {"localhost/ping", false, false},
-        {"localhost?", false, false},
-        {"localhost#", false, false},
-        {"localhost@", false, false},
-        {"localhost ", false, false},
+        {.host = "localhost", .regular = true, .pre_release = true},
+        {.host = "LocalHost:8080", .regular = true, .pre_release = true},
+        {.host = "127.0.0.1", .regular = true, .pre_release = true},
+        {.host = "127.0.0.1:0", .regular = true, .pre_release = true},
+        {.host = "localhost:", .regular = true, .pre_release = true},
+        {.host = "localhost:port", .regular = true, .pre_release = true},
+        {.host = "user@localhost", .regular = true, .pre_release = true},
+        {.host = "a:b@localhost:1", .regular = true, .pre_release = true},
+        {.host = "x%41@localhost", .regular = true, .pre_release = true},
+        {.host = "ZembraHelperService", .regular = true, .pre_release = false},
+        {.host = "zembrahelperservice", .regular = true, .pre_release = false},
+        {.host = "ZEMBRAHELPERSERVICE", .regular = true, .pre_release = false},
+        {.host = "zembraprehelperservice", .regular = false, .pre_release = true},
+        {.host = "ZembraPreHelperService:1", .regular = false, .pre_release = true},
+        {.host = "", .regular = false, .pre_release = false},
+        {.host = "[::1]", .regular = false, .pre_release = false},
+        {.host = "[::1]:80", .regular = false, .pre_release = false},
+        {.host = "::1", .regular = false, .pre_release = false},
+        {.host = "localhost.", .regular = false, .pre_release = false},
+        {.host = "127.0.0.2", .regular = false, .pre_release = false},
+        {.host = "example.com", .regular = false, .pre_release = false},
+        {.host = "localhost:1:2", .regular = false, .pre_release = false},
+        {.host = "localhost/ping", .regular = false, .pre_release = false},
+        {.host = "localhost?", .regular = false, .pre_release = false},
+        {.host = "localhost#", .regular = false, .pre_release = false},
+        {.host = "localhost@", .regular = false, .pre_release = false},
+        {.host = "localhost ", .regular = false, .pre_release = false},
         {"local\"host", false, false},
-        {"localhost%", false, false},
-        {"localhost%41", false, false},
-        {"[localhost]", false, false},
-        {"[localhost", false, false},
-        {"localhost]", false, false},
-        {"[a][b]", false, false},
-        {"x%@[::1]", false, false},
-        {"localhost@example.com", false, false},
-        {"example.com@localhost", true, true},
-        {"1:2:3:4:5:6:7:8:9@localhost", true, true},
-        {"1:2:3:4:5:6:7:8:9:0@localhost", false, false},
+        {.host = "localhost%", .regular = false, .pre_release = false},
+        {.host = "localhost%41", .regular = false, .pre_release = false},
+        {.host = "[localhost]", .regular = false, .pre_release = false},
+        {.host = "[localhost", .regular = false, .pre_release = false},
+        {.host = "localhost]", .regular = false, .pre_release = false},
+        {.host = "[a][b]", .regular = false, .pre_release = false},
+        {.host = "x%@[::1]", .regular = false, .pre_release = false},
+        {.host = "localhost@example.com", .regular = false, .pre_release = false},
+        {.host = "example.com@localhost", .regular = true, .pre_release = true},
+        {.host = "1:2:3:4:5:6:7:8:9@localhost", .regular = true, .pre_release = true},
+        {.host = "1:2:3:4:5:6:7:8:9:0@localhost", .regular = false, .pre_release = false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host);

@@ -8,7 +8,8 @@
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
-#include "service/hub/logs.hpp"
+#include "service/hub/api/logs_request.hpp"
+#include "service/hub/core/log_buffer.hpp"
 
 namespace zembra::hub {
 namespace {
@@ -34,13 +35,13 @@ class ShutdownDrainTest : public testing::Test {
     void SetUp() override {
         auto signal = service::TerminationSignal::listen(loop);
         ASSERT_TRUE(signal) << signal.error().text();
-        shutdown.emplace(bounded_shutdown_within(loop, std::move(*signal), TEST_GRACE));
+        shutdown.emplace(loop, std::move(*signal), TEST_GRACE);
         logged_before = stopped_waiting_lines();
     }
 
-    // The graceful stop the trigger starts: the server's run ends `after` later.
+    // The graceful stop the signal starts: the server's run ends `after` later.
     void stop_server_after(std::chrono::milliseconds after) {
-        shutdown->trigger.async_wait([this, after] {
+        shutdown->on_signal([this, after] {
             stop_started = Clock::now();
             ending = std::jthread([this, after] {
                 std::this_thread::sleep_for(after);
@@ -52,7 +53,7 @@ class ShutdownDrainTest : public testing::Test {
     // Runs the drain; how long it took from the shutdown's start.
     Clock::duration drain_after_signal() {
         ::kill(::getpid(), SIGTERM);
-        shutdown->drain.serve(server_ended);
+        shutdown->drain(server_ended);
         return Clock::now() - stop_started;
     }
 
@@ -81,13 +82,13 @@ TEST_F(ShutdownDrainTest, StopsWaitingWhenTheGraceRunsOut) {
 }
 
 TEST_F(ShutdownDrainTest, WithoutTheNotificationOnlyTheServersEndCounts) {
-    // No signal: the trigger never fires, so no grace timer runs.
+    // No signal: nothing starts the shutdown, so no grace timer runs.
     const Clock::time_point started = Clock::now();
     std::jthread ending([this] {
         std::this_thread::sleep_for(TEST_GRACE + 300ms);
         server_ended.fire();
     });
-    shutdown->drain.serve(server_ended);
+    shutdown->drain(server_ended);
     EXPECT_GE(Clock::now() - started, TEST_GRACE + 300ms);
     EXPECT_EQ(stopped_waiting_lines(), logged_before);
 }

@@ -6,8 +6,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "service/hub/logs.hpp"
-#include "service/hub/managed_core.hpp"
+#include "service/hub/core/log_buffer.hpp"
+#include "service/hub/core/managed_core.hpp"
 
 namespace zembra::hub {
 
@@ -36,22 +36,18 @@ void LoopEvent::async_wait(std::move_only_function<void()> handler) const {
     }
 }
 
-ShutdownTrigger::ShutdownTrigger(service::TerminationSignal signal,
-                                 std::shared_ptr<LoopEvent> started)
-    : signal_(std::move(signal)), started_(std::move(started)) {}
+BoundedShutdown::BoundedShutdown(boost::asio::io_context& loop, service::TerminationSignal signal,
+                                 std::chrono::nanoseconds grace)
+    : loop_(&loop), signal_(std::move(signal)), grace_(grace), started_(loop) {}
 
-void ShutdownTrigger::async_wait(std::move_only_function<void()> stop_server) {
+void BoundedShutdown::on_signal(std::move_only_function<void()> stop_server) {
     signal_.async_wait([started = started_, stop_server = std::move(stop_server)]() mutable {
-        started->fire();
+        started.fire();
         stop_server();
     });
 }
 
-ShutdownDrain::ShutdownDrain(boost::asio::io_context& loop, std::shared_ptr<LoopEvent> started,
-                             std::chrono::nanoseconds grace)
-    : loop_(&loop), started_(std::move(started)), grace_(grace) {}
-
-void ShutdownDrain::serve(const LoopEvent& server_ended) {
+void BoundedShutdown::drain(const LoopEvent& server_ended) {
     struct Outcome {
         bool server_ended = false;
         bool grace_over = false;
@@ -59,7 +55,7 @@ void ShutdownDrain::serve(const LoopEvent& server_ended) {
     auto outcome = std::make_shared<Outcome>();
     auto timer = std::make_shared<boost::asio::steady_timer>(*loop_);
     server_ended.async_wait([outcome] { outcome->server_ended = true; });
-    started_->async_wait([outcome, timer, grace = grace_] {
+    started_.async_wait([outcome, timer, grace = grace_] {
         timer->expires_after(grace);
         timer->async_wait([outcome](boost::system::error_code error) {
             if (!error) outcome->grace_over = true;
@@ -78,14 +74,6 @@ void ShutdownDrain::serve(const LoopEvent& server_ended) {
     const bool waited_out =
         outcome->grace_over && (!outcome->server_ended || std::random_device{}() % 2 == 0);
     if (waited_out) log_message("Helper stopped waiting for unfinished requests");
-}
-
-BoundedShutdown bounded_shutdown_within(boost::asio::io_context& loop,
-                                        service::TerminationSignal signal,
-                                        std::chrono::nanoseconds grace) {
-    auto started = std::make_shared<LoopEvent>(loop);
-    return BoundedShutdown{ShutdownTrigger(std::move(signal), started),
-                           ShutdownDrain(loop, started, grace)};
 }
 
 void release_core_on_shutdown() {

@@ -1,5 +1,6 @@
 // The bounded shutdown: the first SIGTERM or SIGINT starts the server's graceful stop and a
 // grace period; the drain ends when the server's run has ended or the grace period has run out.
+// Then the Core is released.
 #pragma once
 
 #include <chrono>
@@ -11,8 +12,6 @@
 #include "service/linux/signals.hpp"
 
 namespace zembra::hub {
-
-struct BoundedShutdown;
 
 inline constexpr std::chrono::nanoseconds SHUTDOWN_GRACE = std::chrono::seconds(3);
 
@@ -32,50 +31,30 @@ class LoopEvent {
     std::shared_ptr<State> state_;
 };
 
-// Hands the termination signal on to the server as its graceful-stop trigger.
-class ShutdownTrigger {
+// The shutdown from the first SIGTERM or SIGINT: the server's graceful stop, then a drain that
+// waits for the server's end at most `grace` from the signal.
+class BoundedShutdown {
   public:
-    // When the signal arrives: fires the shutdown-started notification, then runs
-    // `stop_server` on the loop. Call once.
-    void async_wait(std::move_only_function<void()> stop_server);
+    BoundedShutdown(boost::asio::io_context& loop, service::TerminationSignal signal,
+                    std::chrono::nanoseconds grace);
+
+    // `stop_server` runs on the loop when the signal arrives, once the grace period has begun.
+    // Call once, before drain().
+    void on_signal(std::move_only_function<void()> stop_server);
+
+    // Blocking: runs the loop until `server_ended` has fired or the grace period has passed
+    // since the signal. When both are ready at once neither is favoured. Without the signal
+    // only the server's end stops the drain. Logs "Helper stopped waiting for unfinished
+    // requests" when the grace period wins.
+    void drain(const LoopEvent& server_ended);
 
   private:
-    friend BoundedShutdown bounded_shutdown_within(boost::asio::io_context& loop,
-                                                   service::TerminationSignal signal,
-                                                   std::chrono::nanoseconds grace);
-    ShutdownTrigger(service::TerminationSignal signal, std::shared_ptr<LoopEvent> started);
-    service::TerminationSignal signal_;
-    std::shared_ptr<LoopEvent> started_;
-};
-
-class ShutdownDrain {
-  public:
-    // Blocking: runs the loop until `server_ended` has fired or `grace` has passed since the
-    // shutdown-started notification. When both are ready at once neither is favoured. Without
-    // the notification only the server's end stops the drain. Logs "Helper stopped waiting for
-    // unfinished requests" when the grace period wins.
-    void serve(const LoopEvent& server_ended);
-
-  private:
-    friend BoundedShutdown bounded_shutdown_within(boost::asio::io_context& loop,
-                                                   service::TerminationSignal signal,
-                                                   std::chrono::nanoseconds grace);
-    ShutdownDrain(boost::asio::io_context& loop, std::shared_ptr<LoopEvent> started,
-                  std::chrono::nanoseconds grace);
     boost::asio::io_context* loop_;
-    std::shared_ptr<LoopEvent> started_;
+    service::TerminationSignal signal_;
     std::chrono::nanoseconds grace_;
+    // Fired when the signal has arrived; the grace period counts from then.
+    LoopEvent started_;
 };
-
-// The two ends of one shutdown-started notification.
-struct BoundedShutdown {
-    ShutdownTrigger trigger;
-    ShutdownDrain drain;
-};
-
-BoundedShutdown bounded_shutdown_within(boost::asio::io_context& loop,
-                                        service::TerminationSignal signal,
-                                        std::chrono::nanoseconds grace);
 
 // Blocking, on the main thread after the drain: sets SHUTTING_DOWN, so no start launches a Core
 // from now on, then stops the managed Core under the slot's lock. A failure is logged only.

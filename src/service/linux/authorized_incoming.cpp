@@ -8,8 +8,6 @@
 
 #include <boost/asio/steady_timer.hpp>
 
-#include "service/hub/logs.hpp"
-
 namespace zembra::service {
 namespace {
 
@@ -31,8 +29,11 @@ bool is_owner(int fd, OwnerIds owner) {
 }  // namespace
 
 struct AuthorizedIncoming::State : std::enable_shared_from_this<State> {
-    State(Listener listener, OwnerIds owner)
-        : listener(std::move(listener)), owner(owner), retry(this->listener.get_executor()) {}
+    State(Listener listener, OwnerIds owner, LogLine log)
+        : listener(std::move(listener)),
+          owner(owner),
+          log(log),
+          retry(this->listener.get_executor()) {}
 
     void wait_readable() {
         listener.async_wait(Listener::wait_read,
@@ -57,7 +58,7 @@ struct AuthorizedIncoming::State : std::enable_shared_from_this<State> {
             const int error = errno;
             if (error == EINTR) continue;
             if (error == EAGAIN || error == EWOULDBLOCK) return wait_readable();
-            hub::log_message("Helper could not accept a connection: " + os_error_text(error));
+            log("Helper could not accept a connection: " + os_error_text(error));
             return pause_then_accept();
         }
     }
@@ -71,12 +72,13 @@ struct AuthorizedIncoming::State : std::enable_shared_from_this<State> {
 
     Listener listener;
     OwnerIds owner;
+    LogLine log;
     boost::asio::steady_timer retry;
     Admit admit;
 };
 
-AuthorizedIncoming::AuthorizedIncoming(Listener listener, OwnerIds owner)
-    : state_(std::make_shared<State>(std::move(listener), owner)) {}
+AuthorizedIncoming::AuthorizedIncoming(Listener listener, OwnerIds owner, LogLine log)
+    : state_(std::make_shared<State>(std::move(listener), owner, log)) {}
 
 AuthorizedIncoming::~AuthorizedIncoming() {
     close();

@@ -1,9 +1,12 @@
 // Ownership of one open file descriptor: closed exactly once, when its owner goes away.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <utility>
+
+#include "error.hpp"
 
 namespace zembra::service {
 
@@ -33,5 +36,17 @@ class FileDescriptor {
   private:
     int fd_ = -1;
 };
+
+struct Pipe {
+    FileDescriptor read;
+    FileDescriptor write;
+};
+
+// A pipe with both ends close-on-exec.
+inline Result<Pipe> close_on_exec_pipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return fail(Error::last_os());
+    return Pipe{FileDescriptor(ends[0]), FileDescriptor(ends[1])};
+}
 
 }  // namespace zembra::service

@@ -11,11 +11,11 @@
 #include <string_view>
 
 #include "service/identity.hpp"
-#include "service/linux/child_process.hpp"
 #include "service/linux/executable_path.hpp"
 #include "service/linux/file_descriptor.hpp"
 #include "service/linux/owner.hpp"
 #include "service/linux/root_only.hpp"
+#include "service/linux/run_program.hpp"
 #include "service/linux/unit_file.hpp"
 #include "utf8.hpp"
 
@@ -59,8 +59,9 @@ Result<std::uint32_t> invoking_user_id() {
 
 Result<std::uint32_t> invoking_group_id(std::uint32_t uid) {
     const std::string uid_text = std::to_string(uid);
-    Result<FinishedChild> id = run_child(
-        {"id", "-g", uid_text}, {ChildInput::Null, ChildOutput::Capture, ChildOutput::Capture});
+    Result<FinishedProgram> id =
+        run_program({"id", "-g", uid_text},
+                    {ProgramInput::Null, ProgramOutput::Capture, ProgramOutput::Capture});
     if (!id) return fail(std::move(id).error().context("query the invoking user"));
     if (!exited_successfully(id->wait_status)) {
         return fail("id -g " + uid_text + " failed with " + exit_status_text(id->wait_status));
@@ -195,7 +196,7 @@ Result<> ensure_unit_is_free_for(std::uint32_t uid) {
 Result<> run_systemctl(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv = {"systemctl"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    Result<FinishedChild> systemctl = run_child(argv);
+    Result<FinishedProgram> systemctl = run_program(argv);
     if (!systemctl) {
         return fail(std::move(systemctl).error().context("run systemctl " + joined(arguments)));
     }
@@ -242,8 +243,9 @@ Result<> install() {
 Result<> uninstall() {
     const std::string service(service_name());
     // An absent unit, a stopped service or a missing systemctl must not stop the removal.
-    static_cast<void>(run_child({"systemctl", "disable", "--now", service},
-                                {ChildInput::Inherit, ChildOutput::Discard, ChildOutput::Discard}));
+    static_cast<void>(
+        run_program({"systemctl", "disable", "--now", service},
+                    {ProgramInput::Inherit, ProgramOutput::Discard, ProgramOutput::Discard}));
     const std::string path = unit_file_path();
     if (::unlink(path.c_str()) != 0) {
         if (errno == ENOENT) return {};

@@ -16,7 +16,7 @@
 
 #include "http/protocol_detector.hpp"
 #include "http/server.hpp"
-#include "service/hub/routes.hpp"
+#include "service/hub/api/routes.hpp"
 #include "service/linux/file_descriptor.hpp"
 #include "support/fuzz_check.hpp"
 #include "support/http1_answers.hpp"
@@ -118,11 +118,11 @@ std::string serve(std::string_view client_bytes) {
 void serve_and_check(std::string_view client_bytes) {
     const std::string received = serve(client_bytes);
     switch (http::detect_protocol(client_bytes)) {
-        case http::Protocol::http1:
+        case http::Protocol::Http1:
             return check_http1_answers(received);
-        case http::Protocol::http2:
+        case http::Protocol::Http2:
             return check_http2_frames(received);
-        case http::Protocol::undecided:
+        case http::Protocol::Undecided:
             FUZZ_CHECK(received.empty());
     }
 }

@@ -1,0 +1,38 @@
+#include "service/hub/core/ping.hpp"
+
+#include <fcntl.h>
+
+#include "service/hub/core/core_digest.hpp"
+#include "service/hub/core/log_buffer.hpp"
+#include "service/hub/core/verification.hpp"
+#include "service/linux/executable_path.hpp"
+#include "service/linux/file_descriptor.hpp"
+
+namespace zembra::hub {
+namespace {
+
+Result<std::string> check_core_in_place() {
+    Result<std::string> core = core_path();
+    if (!core) return fail(std::move(core.error()));
+    if (!service::FileDescriptor(::open(core->c_str(), O_RDONLY | O_CLOEXEC)))
+        return fail(Error::last_os());
+    return service::current_executable_path();
+}
+
+}  // namespace
+
+std::expected<std::string, CoreError> ping_core(const PingParams& params) {
+    if (params.core_sha256 != EXPECTED_CORE_SHA256) {
+        log_message("Helper ping rejected a Core SHA256 mismatch");
+        return std::unexpected(
+            CoreError{CoreErrorKind::DigestMismatch, Error("Core SHA256 mismatch")});
+    }
+    Result<std::string> helper = check_core_in_place();
+    if (!helper) {
+        log_message("Helper ping failed: " + helper.error().text());
+        return std::unexpected(CoreError{CoreErrorKind::CoreNotInPlace, std::move(helper.error())});
+    }
+    return std::move(*helper);
+}
+
+}  // namespace zembra::hub
