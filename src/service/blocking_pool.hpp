@@ -20,10 +20,11 @@ enum class BlockingLane {
 // throughput; the few beyond the holder answer a start or stop refused before the lock (a
 // malformed session id, say) while a long stop holds the slot, unless the lane is flooded.
 inline constexpr std::size_t CORE_SLOT_LANE_THREADS = 4;
-// A ping opens one file and reads one link, well under a millisecond, so a few threads keep up
-// with any client; the rest leave room for a stalled filesystem. With the slot lane the pool
-// stays at 32 threads whatever clients send, each a stack mapping that is mostly untouched.
-inline constexpr std::size_t QUICK_LANE_THREADS = 28;
+// A ping's work is a few system calls, so threads beyond the cores add no throughput, only
+// wake-ups: with few threads, each finds the next ping queued and takes it without sleeping. A
+// stalled filesystem stalls every ping whatever the count (they all open the same file). The
+// pool stays at 6 threads whatever clients send.
+inline constexpr std::size_t QUICK_LANE_THREADS = 2;
 
 // Runs `job` on a thread of `lane`. After shutdown_blocking_pool() the job is dropped
 // (destroyed without running).

@@ -1,5 +1,7 @@
 #include "service/elastic_pool.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <system_error>
 #include <utility>
@@ -15,6 +17,7 @@ ElasticPool::~ElasticPool() {
 
 void ElasticPool::spawn(Job job) {
     Job dropped;
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         if (stopping_) {
@@ -24,7 +27,7 @@ void ElasticPool::spawn(Job job) {
             // Every queued job needs an idle thread of its own, or it would wait behind a
             // running one; at the cap it does wait, for the first thread to finish.
             if (queue_.size() <= idle_) {
-                work_or_stop_.notify_one();
+                wake = true;
             } else if (threads_.size() < max_threads_) {
                 try {
                     const Threads::iterator slot = threads_.emplace(threads_.end());
@@ -41,6 +44,8 @@ void ElasticPool::spawn(Job job) {
             }
         }
     }
+    // Outside the lock, so the woken thread does not block on it at once.
+    if (wake) work_or_stop_.notify_one();
     // `dropped` is destroyed here, outside the lock: its destructor may answer a request.
 }
 
@@ -69,8 +74,12 @@ void ElasticPool::run(Threads::iterator self) {
     }
     std::thread previous = std::exchange(departed_, std::move(*self));
     threads_.erase(self);
+    const bool last = threads_.empty();
     lock.unlock();
     if (previous.joinable()) previous.join();
+    // A burst leaves its memory free but held in the arenas of the threads that served it;
+    // once the pool is idle, the system gets it back.
+    if (last) ::malloc_trim(0);
 }
 
 void ElasticPool::shutdown() {

@@ -1,7 +1,8 @@
 // An elastic thread pool for blocking work: a job starts at once, on an idle thread or on a
 // new one when every thread is busy, until `max_threads` run; further jobs wait in order of
 // arrival for the first thread to come free. A thread that stays idle for `idle_timeout` exits,
-// so an idle pool holds no threads and wakes nobody. The process-wide pool is blocking_pool.hpp.
+// so an idle pool holds no threads and wakes nobody, and the heap memory freed meanwhile goes
+// back to the system. The process-wide pool is blocking_pool.hpp.
 #pragma once
 
 #include <chrono>

@@ -16,6 +16,7 @@
 #include "service/hub/core/log_buffer.hpp"
 #include "service/hub/shutdown.hpp"
 #include "service/linux/authorized_incoming.hpp"
+#include "service/linux/heap.hpp"
 #include "service/linux/open_files.hpp"
 #include "service/linux/signals.hpp"
 #include "service/linux/socket_listener.hpp"
@@ -85,6 +86,7 @@ Result<> run_service(boost::asio::io_context& main_loop, boost::asio::io_context
 }  // namespace
 
 Result<> run_service_mode(OwnerIds owner) {
+    return_large_blocks_when_freed();
     const std::size_t max_connections = connection_cap(raise_open_file_limit());
     // Declared first so it outlives the workers, which may still post to it.
     std::optional<boost::asio::io_context> main_loop;
