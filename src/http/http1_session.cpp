@@ -248,6 +248,8 @@ bool Http1Session::can_discard_body() const {
 
 void Http1Session::write_response(const Response& response) {
     enter(Phase::Writing);
+    // Before the peer can see the answer, so the peer may rely on being the most recently served.
+    connection_.slot.served();
     facts_.closes_connection = response.closes_connection() || !facts_.keep_alive || stopping_ ||
                                (facts_.body_unread && !can_discard_body());
     Persistence persistence = facts_.closes_connection ? Persistence::Close
