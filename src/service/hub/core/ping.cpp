@@ -11,12 +11,16 @@
 namespace zembra::hub {
 namespace {
 
+// The helper's own path, once the Core next to it opens; one look at the link serves both, as a
+// ping is the hot path.
 Result<std::string> check_core_in_place() {
-    Result<std::string> core = core_path();
+    Result<std::string> helper = service::current_executable_path();
+    if (!helper) return fail(std::move(helper.error()));
+    Result<std::string> core = core_path_next_to(*helper);
     if (!core) return fail(std::move(core.error()));
     if (!service::FileDescriptor(::open(core->c_str(), O_RDONLY | O_CLOEXEC)))
         return fail(Error::last_os());
-    return service::current_executable_path();
+    return helper;
 }
 
 }  // namespace

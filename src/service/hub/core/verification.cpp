@@ -37,7 +37,11 @@ std::string lower_hex(const unsigned char* bytes, unsigned length) {
 Result<std::string> core_path() {
     Result<std::string> helper = service::current_executable_path();
     if (!helper) return fail(std::move(helper.error()));
-    std::optional<std::string> directory = service::parent_directory(*helper);
+    return core_path_next_to(*helper);
+}
+
+Result<std::string> core_path_next_to(const std::string& helper) {
+    std::optional<std::string> directory = service::parent_directory(helper);
     if (!directory) return fail("helper executable has no parent directory");
     if (!directory->ends_with('/')) *directory += '/';
     return *directory + std::string(CORE_EXECUTABLE_NAME);

@@ -23,6 +23,8 @@ struct VerifiedCore {
 
 // The Core executable next to the helper's own.
 Result<std::string> core_path();
+// The Core executable next to `helper`, the helper's own path.
+Result<std::string> core_path_next_to(const std::string& helper);
 
 // Blocking: the SHA-256 of what `fd` reads from its current position to the end, as 64
 // lower-case hexadecimal characters. Reads are 4096 bytes and not retried, EINTR included.
