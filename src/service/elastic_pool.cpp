@@ -63,6 +63,9 @@ void ElasticPool::run(Threads::iterator self) {
             }
             job = nullptr;
             lock.lock();
+            // Memory that a burst left free (its connections gone, say) goes back even when
+            // jobs keep coming, as a client that pings every second would have them.
+            if (std::chrono::steady_clock::now() >= next_release_) release_free_memory(lock);
             continue;
         }
         if (stopping_) return;  // shutdown() joins this thread
@@ -74,12 +77,17 @@ void ElasticPool::run(Threads::iterator self) {
     }
     std::thread previous = std::exchange(departed_, std::move(*self));
     threads_.erase(self);
-    const bool last = threads_.empty();
+    if (threads_.empty()) release_free_memory(lock);
     lock.unlock();
     if (previous.joinable()) previous.join();
-    // A burst leaves its memory free but held in the arenas of the threads that served it;
-    // once the pool is idle, the system gets it back.
-    if (last) ::malloc_trim(0);
+}
+
+void ElasticPool::release_free_memory(std::unique_lock<std::mutex>& lock) {
+    next_release_ = std::chrono::steady_clock::now() + idle_timeout_;
+    lock.unlock();
+    // A burst leaves its memory free but held in the arenas of the threads that served it.
+    ::malloc_trim(0);
+    lock.lock();
 }
 
 void ElasticPool::shutdown() {

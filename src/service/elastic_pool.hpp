@@ -1,8 +1,9 @@
 // An elastic thread pool for blocking work: a job starts at once, on an idle thread or on a
 // new one when every thread is busy, until `max_threads` run; further jobs wait in order of
 // arrival for the first thread to come free. A thread that stays idle for `idle_timeout` exits,
-// so an idle pool holds no threads and wakes nobody, and the heap memory freed meanwhile goes
-// back to the system. The process-wide pool is blocking_pool.hpp.
+// so an idle pool holds no threads and wakes nobody. Heap memory freed meanwhile goes back to
+// the system when the pool empties, and at most once per `idle_timeout` while jobs keep coming.
+// The process-wide pool is blocking_pool.hpp.
 #pragma once
 
 #include <chrono>
@@ -44,6 +45,8 @@ class ElasticPool {
     using Threads = std::list<std::thread>;
 
     void run(Threads::iterator self);
+    // Blocking, briefly: trims the heap without `lock`, which is held on entry and on return.
+    void release_free_memory(std::unique_lock<std::mutex>& lock);
 
     const std::chrono::milliseconds idle_timeout_;
     const std::size_t max_threads_;
@@ -51,6 +54,7 @@ class ElasticPool {
     std::condition_variable work_or_stop_;
     std::deque<Job> queue_;
     std::size_t idle_ = 0;
+    std::chrono::steady_clock::time_point next_release_{};
     bool stopping_ = false;
     Threads threads_;
     // The handle of the last thread that left on its own; the next one to leave joins it, so
