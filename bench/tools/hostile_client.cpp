@@ -84,6 +84,11 @@ const std::map<std::string, Row>& rows() {
              return hostile::pipelined_logs(SOCKET,
                                             {.requests = 150, .per_step = 10, .paced = true}, go);
          }},
+        {"changing-logs-unread",
+         [](const hostile::KeepGoing& go) {
+             const auto address = start_core(203, long_lines());
+             return hostile::unread_logs(SOCKET, 40, log_one_line, go);
+         }},
         {"zero-window",
          [](const hostile::KeepGoing& go) {
              log_one_line();

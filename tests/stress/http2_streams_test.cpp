@@ -50,9 +50,6 @@ void PrintTo(const PipelineCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-// 100 lines of 64 KiB, the most the buffer holds.
-constexpr std::size_t FULL_LOGS_KIB = 100 * 64 + 1;
-
 const PipelineCase PIPELINE_CASES[] = {
     // Nothing is read: what waits is the connection's output.
     {"AnswersNeverRead",
@@ -75,15 +72,10 @@ class PipelinedLogs : public StressCase, public testing::WithParamInterface<Pipe
   protected:
     void fill_logs(LogsContent content) {
         if (content == LogsContent::OneLine) {
-            // A ping with the wrong digest logs one line.
-            curl_exchange(Protocol::Http1, {.target = ping_target(std::string(64, '0'))});
+            log_one_line();
             ASSERT_FALSE(logs().empty());
         } else if (content == LogsContent::FullOfLongLines) {
-            std::string commands;
-            for (int line = 0; line < 100; ++line)
-                commands += "long 65536\n";
-            start_core(core_address_, commands);
-            ASSERT_TRUE(eventually([&] { return logs().size() >= 100 * 65536; }, 10s));
+            fill_logs_with_long_lines(core_address_);
         }
     }
 

@@ -29,6 +29,9 @@ inline constexpr std::size_t MEMORY_SLACK_KIB = 8 * 1024;
 // What an idle connection may cost: its session, a read buffer of a few KiB, loop bookkeeping.
 inline constexpr std::size_t IDLE_CONNECTION_KIB = 16;
 
+// The most the log buffer holds: 100 lines of 64 KiB.
+inline constexpr std::size_t FULL_LOGS_KIB = 100 * 64 + 1;
+
 // Memory for `connections` connections that may each have a full output queue.
 constexpr std::size_t queued_output_bound(std::size_t connections) {
     return connections * OUTPUT_PER_CONNECTION_KIB + MEMORY_SLACK_KIB;
@@ -65,6 +68,21 @@ class StressCase : public testing::Test {
     }
 
     std::string logs() { return curl_exchange(Protocol::Http1, {.target = "/logs"}).body; }
+
+    // Has a Core fill the log buffer with its longest lines.
+    void fill_logs_with_long_lines(const CoreAddress& address) {
+        std::string commands;
+        for (int line = 0; line < 100; ++line)
+            commands += "long 65536\n";
+        start_core(address, commands);
+        ASSERT_TRUE(
+            eventually([&] { return logs().size() >= 100 * 65536; }, std::chrono::seconds(10)));
+    }
+
+    // A ping with the wrong digest logs one line.
+    void log_one_line() {
+        curl_exchange(Protocol::Http1, {.target = ping_target(std::string(64, '0'))});
+    }
 
     HelperService helper_;
     std::optional<HelperWatch> watch_;

@@ -262,6 +262,21 @@ Outcome slow_heads(const std::string& socket, std::size_t connections,
     return outcome;
 }
 
+Outcome unread_logs(const std::string& socket, std::size_t connections,
+                    const std::function<void()>& between, const KeepGoing& keep_going) {
+    const std::string request = "GET /logs HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    std::vector<std::unique_ptr<UnixClient>> clients;
+    Outcome outcome;
+    while (clients.size() < connections && keep_going()) {
+        between();
+        clients.push_back(owner_connection(socket));
+        if (!send_step(*clients.back(), request, outcome)) break;
+        ++outcome.requests_sent;
+    }
+    if (!clients.empty()) wait_on(*clients.back(), HOLD_TIME, false, keep_going);
+    return outcome;
+}
+
 Outcome vanishing_clients(const std::string& socket, std::size_t rounds) {
     const std::string request = "GET /logs HTTP/1.1\r\nHost: localhost\r\n\r\n";
     std::uint32_t stream_id = 1;

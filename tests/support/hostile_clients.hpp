@@ -51,6 +51,12 @@ struct PipelineOptions {
 Outcome pipelined_logs(const std::string& socket, const PipelineOptions& options,
                        const KeepGoing& keep_going);
 
+// One HTTP/1.1 GET /logs on each of `connections` connections, never read; `between` runs before
+// each request (to change what the log buffer holds, say). The connections stay open for a
+// moment after the last request.
+Outcome unread_logs(const std::string& socket, std::size_t connections,
+                    const std::function<void()>& between, const KeepGoing& keep_going);
+
 // A chunked HTTP/1.1 POST /stop, refused with 411 on its head; then the last chunk and trailer
 // lines, `trailer_bytes` of them, that never end the trailer.
 Outcome trailer_flood(const std::string& socket, std::size_t trailer_bytes,

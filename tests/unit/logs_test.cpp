@@ -32,6 +32,28 @@ TEST(LogLines, StoreLinesExactlyAsGiven) {
     EXPECT_EQ(lines.joined(), "\n  two\r\n");
 }
 
+// Answers that are never read keep their snapshots; past the budget a new answer shares the
+// newest of them instead of pinning one more copy, until enough of them are let go.
+TEST(LogLines, SnapshotsHeldByAnswersStayWithinTheBudget) {
+    LogLines lines(10);
+    lines.append("aaaa");
+    auto first = lines.snapshot();
+    lines.append("b");
+    auto second = lines.snapshot();  // 4 + 6 bytes: within
+    EXPECT_EQ(*second, "aaaa\nb");
+    lines.append("c");
+    auto stale = lines.snapshot();  // 10 + 8 bytes: over, so the newest held is shared
+    EXPECT_EQ(stale, second);
+    first.reset();
+    EXPECT_EQ(lines.snapshot(), second) << "6 + 8 bytes are still over";
+    second.reset();
+    stale.reset();
+    const auto fresh = lines.snapshot();
+    EXPECT_EQ(*fresh, "aaaa\nb\nc");
+    EXPECT_EQ(lines.snapshot(), fresh);
+    EXPECT_EQ(lines.joined(), "aaaa\nb\nc") << "the budget never drops a line";
+}
+
 TEST(Logs, GetLogsShowsLoggedLinesAsPlainUncachedText) {
     for (int i = 1; i <= 101; ++i)
         log_message("entry " + std::to_string(i));

@@ -25,8 +25,27 @@ std::string LogLines::joined() const {
     return text;
 }
 
+std::size_t LogLines::joined_size() const {
+    std::size_t size = lines_.empty() ? 0 : lines_.size() - 1;
+    for (const std::string& line : lines_)
+        size += line.size();
+    return size;
+}
+
 std::shared_ptr<const std::string> LogLines::snapshot() {
-    if (!snapshot_) snapshot_ = std::make_shared<const std::string>(joined());
+    if (snapshot_) return snapshot_;
+    if (!held_bytes_) held_bytes_ = std::make_shared<std::atomic<std::size_t>>(0);
+    if (held_bytes_->load() + joined_size() > max_held_bytes_) {
+        if (std::shared_ptr<const std::string> newest = newest_.lock()) return newest;
+    }
+    auto text = std::make_unique<const std::string>(joined());
+    held_bytes_->fetch_add(text->size());
+    snapshot_ = std::shared_ptr<const std::string>(
+        text.release(), [held = held_bytes_](const std::string* released) {
+            held->fetch_sub(released->size());
+            delete released;
+        });
+    newest_ = snapshot_;
     return snapshot_;
 }
 
