@@ -7,6 +7,11 @@
 #include <utility>
 
 namespace zembra::service {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
 
 ElasticPool::ElasticPool(std::chrono::milliseconds idle_timeout, std::size_t max_threads)
     : idle_timeout_(idle_timeout), max_threads_(std::max<std::size_t>(max_threads, 1)) {}
@@ -17,73 +22,96 @@ ElasticPool::~ElasticPool() {
 
 void ElasticPool::spawn(Job job) {
     Job dropped;
-    bool wake = false;
+    Worker* woken = nullptr;
     {
         std::lock_guard lock(mutex_);
         if (stopping_) {
             dropped = std::move(job);
-        } else {
-            queue_.push_back(std::move(job));
-            // Every queued job needs an idle thread of its own, or it would wait behind a
-            // running one; at the cap it does wait, for the first thread to finish.
-            if (queue_.size() <= idle_) {
-                wake = true;
-            } else if (threads_.size() < max_threads_) {
-                try {
-                    const Threads::iterator slot = threads_.emplace(threads_.end());
-                    // The new thread takes the lock before it touches `slot`.
-                    *slot = std::thread([this, slot] { run(slot); });
-                } catch (const std::system_error&) {
-                    threads_.pop_back();
-                    // A busy thread takes the job when it is done; with none, nobody would.
-                    if (threads_.empty()) {
-                        dropped = std::move(queue_.back());
-                        queue_.pop_back();
-                    }
+        } else if (!idle_.empty()) {
+            woken = idle_.back();
+            idle_.pop_back();
+            woken->handed = std::move(job);
+        } else if (workers_.size() < max_threads_) {
+            const Workers::iterator worker = workers_.emplace(workers_.end());
+            worker->handed = std::move(job);
+            try {
+                // The new thread takes the lock before it touches `worker->thread`.
+                worker->thread = std::thread([this, worker] { run(worker); });
+            } catch (const std::system_error&) {
+                job = std::move(worker->handed);
+                workers_.pop_back();
+                // A busy thread takes the job when it is done; with none, nobody would.
+                if (workers_.empty()) {
+                    dropped = std::move(job);
+                } else {
+                    queue_.push_back(std::move(job));
                 }
             }
+        } else {
+            // At the cap: the job waits for the first thread to finish.
+            queue_.push_back(std::move(job));
         }
     }
     // Outside the lock, so the woken thread does not block on it at once.
-    if (wake) work_or_stop_.notify_one();
+    if (woken) woken->wakeup.wake();
     // `dropped` is destroyed here, outside the lock: its destructor may answer a request.
 }
 
-void ElasticPool::run(Threads::iterator self) {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        if (!queue_.empty()) {
-            Job job = std::move(queue_.front());
-            queue_.pop_front();
-            lock.unlock();
-            try {
-                job();
-            } catch (...) {
-                // A failing job must not take the process down; its owner reports failures.
-            }
-            job = nullptr;
-            lock.lock();
-            // Memory that a burst left free (its connections gone, say) goes back even when
-            // jobs keep coming, as a client that pings every second would have them.
-            if (std::chrono::steady_clock::now() >= next_release_) release_free_memory(lock);
-            continue;
+void ElasticPool::run(Workers::iterator self) {
+    std::unique_lock lock(mutex_, std::defer_lock);
+    for (Job job = std::move(self->handed); job; job = next_job(*self, lock)) {
+        try {
+            job();
+        } catch (...) {
+            // A failing job must not take the process down; its owner reports failures.
         }
-        if (stopping_) return;  // shutdown() joins this thread
-        ++idle_;
-        const bool woken = work_or_stop_.wait_for(lock, idle_timeout_,
-                                                  [this] { return stopping_ || !queue_.empty(); });
-        --idle_;
-        if (!woken) break;
+        job = nullptr;
+        lock.lock();
+        // Memory that a burst left free (its connections gone, say) goes back even when
+        // jobs keep coming, as a client that pings every second would have them.
+        if (Clock::now() >= next_release_) release_free_memory(lock);
     }
-    std::thread previous = std::exchange(departed_, std::move(*self));
-    threads_.erase(self);
-    if (threads_.empty()) release_free_memory(lock);
+    leave(self, lock);
+}
+
+ElasticPool::Job ElasticPool::next_job(Worker& self, std::unique_lock<std::mutex>& lock) {
+    if (!queue_.empty()) {
+        Job job = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        return job;
+    }
+    if (stopping_) return nullptr;
+    self.wakeup.arm();
+    idle_.push_back(&self);
+    lock.unlock();
+    if (!self.wakeup.wait_for(idle_timeout_)) {
+        lock.lock();
+        if (const auto listed = std::ranges::find(idle_, &self); listed != idle_.end()) {
+            idle_.erase(listed);
+            return nullptr;
+        }
+        // spawn() or shutdown() took this thread off the list just now and is waking it.
+        lock.unlock();
+        self.wakeup.wait();
+    }
+    // The waker wrote `handed` before the wake-up, which this thread has seen.
+    Job job = std::move(self.handed);
+    if (!job) lock.lock();
+    return job;
+}
+
+void ElasticPool::leave(Workers::iterator self, std::unique_lock<std::mutex>& lock) {
+    if (stopping_) return;  // shutdown() joins this thread
+    std::thread previous = std::exchange(departed_, std::move(self->thread));
+    workers_.erase(self);
+    if (workers_.empty()) release_free_memory(lock);
     lock.unlock();
     if (previous.joinable()) previous.join();
 }
 
 void ElasticPool::release_free_memory(std::unique_lock<std::mutex>& lock) {
-    next_release_ = std::chrono::steady_clock::now() + idle_timeout_;
+    next_release_ = Clock::now() + idle_timeout_;
     lock.unlock();
     // A burst leaves its memory free but held in the arenas of the threads that served it.
     ::malloc_trim(0);
@@ -92,30 +120,33 @@ void ElasticPool::release_free_memory(std::unique_lock<std::mutex>& lock) {
 
 void ElasticPool::shutdown() {
     std::deque<Job> dropped;
-    Threads threads;
+    Workers workers;
+    std::vector<Worker*> idle;
     std::thread departed;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         dropped.swap(queue_);
-        threads.swap(threads_);
+        workers.swap(workers_);
+        idle.swap(idle_);
         departed = std::move(departed_);
     }
-    work_or_stop_.notify_all();
+    for (Worker* worker : idle)
+        worker->wakeup.wake();  // with nothing in hand: it leaves
     dropped.clear();
-    for (std::thread& thread : threads)
-        thread.join();
+    for (Worker& worker : workers)
+        worker.thread.join();
     if (departed.joinable()) departed.join();
 }
 
 std::size_t ElasticPool::live_threads() const {
     std::lock_guard lock(mutex_);
-    return threads_.size();
+    return workers_.size();
 }
 
 std::size_t ElasticPool::idle_threads() const {
     std::lock_guard lock(mutex_);
-    return idle_;
+    return idle_.size();
 }
 
 }  // namespace zembra::service

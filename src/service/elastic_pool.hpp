@@ -7,13 +7,15 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <list>
 #include <mutex>
 #include <thread>
+#include <vector>
+
+#include "service/wakeup.hpp"
 
 namespace zembra::service {
 
@@ -42,21 +44,33 @@ class ElasticPool {
     std::size_t idle_threads() const;
 
   private:
-    using Threads = std::list<std::thread>;
+    // A thread and where spawn() hands it a job. An idle thread is woken with its job in hand,
+    // so it starts without taking the pool's lock.
+    struct Worker {
+        std::thread thread;
+        Job handed;  // empty when shutdown() wakes it
+        Wakeup wakeup;
+    };
+    using Workers = std::list<Worker>;
 
-    void run(Threads::iterator self);
+    void run(Workers::iterator self);
+    // Entered with `lock` held. The next queued job, or the one handed to this thread while it
+    // waited idle, with `lock` released; or none, with `lock` held, when the thread is to leave.
+    Job next_job(Worker& self, std::unique_lock<std::mutex>& lock);
+    // Entered with `lock` held.
+    void leave(Workers::iterator self, std::unique_lock<std::mutex>& lock);
     // Blocking, briefly: trims the heap without `lock`, which is held on entry and on return.
     void release_free_memory(std::unique_lock<std::mutex>& lock);
 
     const std::chrono::milliseconds idle_timeout_;
     const std::size_t max_threads_;
     mutable std::mutex mutex_;
-    std::condition_variable work_or_stop_;
-    std::deque<Job> queue_;
-    std::size_t idle_ = 0;
+    std::deque<Job> queue_;  // jobs beyond the cap, for the first thread to come free
+    // Waiting for a job, the most recently idle last: it is woken first, so the others age out.
+    std::vector<Worker*> idle_;
     std::chrono::steady_clock::time_point next_release_{};
     bool stopping_ = false;
-    Threads threads_;
+    Workers workers_;
     // The handle of the last thread that left on its own; the next one to leave joins it, so
     // at most one finished thread waits to be joined.
     std::thread departed_;

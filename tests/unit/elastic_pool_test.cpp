@@ -67,6 +67,24 @@ TEST(ElasticPool, IdleThreadsLeave) {
     EXPECT_TRUE(eventually([&] { return os_threads() <= before; }, SETTLE));
 }
 
+// After a burst, a job now and then must not keep every thread of the burst alive by turns.
+TEST(ElasticPool, UnderATrickleOfJobsTheBurstsThreadsLeave) {
+    ElasticPool pool(SHORT_IDLE, ROOMY);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    for (int i = 0; i < 4; ++i)
+        pool.spawn([released] { released.wait(); });
+    release.set_value();
+    ASSERT_TRUE(eventually([&] { return pool.idle_threads() == 4; }, SETTLE));
+
+    const auto until = std::chrono::steady_clock::now() + 4 * SHORT_IDLE;
+    while (std::chrono::steady_clock::now() < until) {
+        pool.spawn([] {});
+        std::this_thread::sleep_for(SHORT_IDLE / 5);
+    }
+    EXPECT_EQ(pool.live_threads(), 1u);
+}
+
 TEST(ElasticPool, AtItsCapJobsQueueForTheFirstFreeThread) {
     constexpr std::size_t CAP = 3;
     constexpr int JOBS = 40;
