@@ -4,9 +4,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
-#include <vector>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -20,40 +18,10 @@
 #include "service/linux/open_files.hpp"
 #include "service/linux/signals.hpp"
 #include "service/linux/socket_listener.hpp"
+#include "service/linux/worker_threads.hpp"
 
 namespace zembra::service {
 namespace {
-
-using WorkGuard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
-
-// The worker threads that run the connections; their loop runs until stop().
-class WorkerThreads {
-  public:
-    explicit WorkerThreads(boost::asio::io_context& loop)
-        : loop_(loop), guard_(loop.get_executor()) {}
-    ~WorkerThreads() { stop(); }
-    WorkerThreads(const WorkerThreads&) = delete;
-    WorkerThreads& operator=(const WorkerThreads&) = delete;
-
-    // Throws std::system_error when a thread cannot be created.
-    void start(unsigned count) {
-        for (unsigned i = 0; i < count; ++i)
-            threads_.emplace_back([this] { loop_.run(); });
-    }
-
-    // Pending tasks are not run; they are dropped with the loop.
-    void stop() {
-        loop_.stop();
-        for (std::thread& thread : threads_)
-            thread.join();
-        threads_.clear();
-    }
-
-  private:
-    boost::asio::io_context& loop_;
-    WorkGuard guard_;
-    std::vector<std::thread> threads_;
-};
 
 unsigned worker_count() {
     return std::max(1u, std::thread::hardware_concurrency());
@@ -95,7 +63,7 @@ Result<> run_service_mode(OwnerIds owner) {
     try {
         main_loop.emplace(1);
         workers.emplace();
-        threads.emplace(*workers);
+        threads.emplace(*workers, hub::log_message);
         threads->start(worker_count());
     } catch (const std::system_error& error) {
         return fail(Error::os(error.code().value()).context("create helper runtime"));
