@@ -2,9 +2,11 @@
 
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include "support/eventually.hpp"
 #include "support/process.hpp"
 
 namespace zembra::service {
@@ -65,6 +67,28 @@ INSTANTIATE_TEST_SUITE_P(ProcessDescriptorOrId, ChildProcessWait, testing::Bool(
                          [](const testing::TestParamInfo<bool>& info) {
                              return info.param ? "ProcessDescriptor" : "ProcessId";
                          });
+
+// Whether `pid` is still a child of this process, without reaping it.
+bool still_a_child(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
+TEST(LeftChildren, AreReapedOnlyOnceTheyHaveExited) {
+    const pid_t running = fork_child(ChildBehaviour::ExitsOnTerm);
+    const pid_t exited = fork_child(ChildBehaviour::AlreadyExited);
+    reap_later(running);
+    reap_later(exited);
+    reap_left_children();
+    EXPECT_FALSE(still_a_child(exited));
+    EXPECT_TRUE(still_a_child(running));
+
+    ASSERT_EQ(::kill(running, SIGTERM), 0);
+    EXPECT_TRUE(zembra::test::eventually([&] {
+        reap_left_children();
+        return !still_a_child(running);
+    }));
+}
 
 }  // namespace
 }  // namespace zembra::service

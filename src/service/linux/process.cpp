@@ -13,11 +13,16 @@
 #include <climits>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "service/process_wide.hpp"
 
 namespace zembra::service {
 namespace {
 
 using Clock = ChildProcess::Clock;
+
+constinit ProcessWide<std::vector<pid_t>> LEFT_CHILDREN;
 
 // Blocking until the process of `pidfd` has exited or `deadline` has passed.
 Result<void> poll_for_exit(int pidfd, Clock::time_point deadline) {
@@ -145,7 +150,25 @@ Result<bool> ChildProcess::kill_and_wait() {
     return wait_for(KILL_GRACE);
 }
 
+void reap_later(pid_t pid) {
+    const auto left = lock_surviving_poison(LEFT_CHILDREN);
+    if (left->size() < MAX_LEFT_CHILDREN) left->push_back(pid);
+}
+
+void reap_left_children() {
+    const auto left = lock_surviving_poison(LEFT_CHILDREN);
+    std::erase_if(*left, [](pid_t pid) {
+        int status = 0;
+        pid_t reaped;
+        do {
+            reaped = ::waitpid(pid, &status, WNOHANG);
+        } while (reaped < 0 && errno == EINTR);
+        return reaped != 0;  // reaped now, or no longer a child to wait for
+    });
+}
+
 Result<ChildProcess> spawn_child(const ExecPlan& plan, std::chrono::nanoseconds exec_deadline) {
+    reap_left_children();
     Result<Pipe> report = close_on_exec_pipe();
     if (!report) return fail(std::move(report.error()));
 
@@ -166,7 +189,7 @@ Result<ChildProcess> spawn_child(const ExecPlan& plan, std::chrono::nanoseconds 
             await_exec(report->read.get(), Clock::now() + exec_deadline, plan.name);
         !started) {
         // A child that failed after taking its real ids can be stopped before it exits.
-        (void)child.kill_and_wait();
+        if (Result<bool> gone = child.kill_and_wait(); !gone || !*gone) reap_later(child.pid());
         return fail(std::move(started.error()));
     }
     return child;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -61,6 +62,15 @@ class ChildProcess {
     std::optional<int> exit_status_;
     FileDescriptor pidfd_;
 };
+
+// Children still not gone after SIGKILL (in uninterruptible sleep, say) that nothing waits for
+// any more; beyond these few, one is left to the kernel, a zombie until the helper exits.
+inline constexpr std::size_t MAX_LEFT_CHILDREN = 64;
+// Hands over such a child: reap_left_children() reaps it once it has exited.
+void reap_later(pid_t pid);
+// Never blocks: reaps the children handed to reap_later() that have exited. Every
+// spawn_child() does this first.
+void reap_left_children();
 
 // How the child is set up between fork and exec. Everything is prepared before the fork: the
 // child may only make async-signal-safe calls, so nothing it does may allocate.
