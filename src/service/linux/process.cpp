@@ -24,6 +24,15 @@ using Clock = ChildProcess::Clock;
 
 constinit ProcessWide<std::vector<pid_t>> LEFT_CHILDREN;
 
+// Never blocks: waitpid with WNOHANG, retried when interrupted.
+pid_t reap_if_exited(pid_t pid, int& status) {
+    pid_t reaped;
+    do {
+        reaped = ::waitpid(pid, &status, WNOHANG);
+    } while (reaped < 0 && errno == EINTR);
+    return reaped;
+}
+
 // Blocking until the process of `pidfd` has exited or `deadline` has passed.
 Result<void> poll_for_exit(int pidfd, Clock::time_point deadline) {
     int timeout = -1;
@@ -101,10 +110,7 @@ ChildProcess::ChildProcess(pid_t pid)
 Result<std::optional<int>> ChildProcess::query_status() {
     if (exit_status_) return exit_status_;
     int status = 0;
-    pid_t reaped;
-    do {
-        reaped = ::waitpid(pid_, &status, WNOHANG);
-    } while (reaped < 0 && errno == EINTR);
+    const pid_t reaped = reap_if_exited(pid_, status);
     if (reaped < 0) return fail(Error::last_os());
     if (reaped == 0) return std::nullopt;
     exit_status_ = status;
@@ -159,11 +165,7 @@ void reap_left_children() {
     const auto left = lock_surviving_poison(LEFT_CHILDREN);
     std::erase_if(*left, [](pid_t pid) {
         int status = 0;
-        pid_t reaped;
-        do {
-            reaped = ::waitpid(pid, &status, WNOHANG);
-        } while (reaped < 0 && errno == EINTR);
-        return reaped != 0;  // reaped now, or no longer a child to wait for
+        return reap_if_exited(pid, status) != 0;  // reaped now, or no longer a child to wait for
     });
 }
 

@@ -34,7 +34,6 @@ std::size_t LogLines::joined_size() const {
 
 std::shared_ptr<const std::string> LogLines::snapshot() {
     if (snapshot_) return snapshot_;
-    if (!held_bytes_) held_bytes_ = std::make_shared<std::atomic<std::size_t>>(0);
     if (held_bytes_->load() + joined_size() > max_held_bytes_) {
         if (std::shared_ptr<const std::string> newest = newest_.lock()) return newest;
     }

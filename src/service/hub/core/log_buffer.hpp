@@ -20,7 +20,8 @@ inline constexpr std::size_t MAX_HELD_SNAPSHOT_BYTES = 16 << 20;
 class LogLines {
   public:
     explicit LogLines(std::size_t max_held_bytes = MAX_HELD_SNAPSHOT_BYTES)
-        : max_held_bytes_(max_held_bytes) {}
+        : max_held_bytes_(max_held_bytes),
+          held_bytes_(std::make_shared<std::atomic<std::size_t>>(0)) {}
 
     void append(std::string line);
     // The lines joined by "\n", with none after the last.
@@ -34,11 +35,11 @@ class LogLines {
     std::size_t joined_size() const;
 
     const std::size_t max_held_bytes_;
+    // Bytes of the snapshots alive; shared with them, as they may outlive the buffer.
+    const std::shared_ptr<std::atomic<std::size_t>> held_bytes_;
     std::deque<std::string> lines_;
     std::shared_ptr<const std::string> snapshot_;  // none since the last change
     std::weak_ptr<const std::string> newest_;      // the last snapshot built
-    // Bytes of the snapshots alive; shared with them, as they may outlive the buffer.
-    std::shared_ptr<std::atomic<std::size_t>> held_bytes_;
 };
 
 // Appends one line; drops the oldest beyond the capacity. Any thread; never fails.
