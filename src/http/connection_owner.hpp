@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "http/connection_registry.hpp"
-#include "http/head_deadline.hpp"
+#include "http/request_deadline.hpp"
 #include "http/transport.hpp"
 
 namespace zembra::http {
@@ -16,7 +16,7 @@ struct ConnectionOwner {
         : slot(std::move(slot)),
           registry(std::move(registry)),
           socket(std::move(socket)),
-          deadline(this->socket.get_executor(), this->registry->limits().head_timeout) {}
+          deadline(this->socket.get_executor(), this->registry->limits().request_timeout) {}
 
     // Stops the deadline and closes the socket in both directions at once. Repeatable.
     void close() {
@@ -30,7 +30,7 @@ struct ConnectionOwner {
     ConnectionSlot slot;
     std::shared_ptr<ConnectionRegistry> registry;
     Socket socket;
-    HeadDeadline deadline;
+    RequestDeadline deadline;
 };
 
 }  // namespace zembra::http

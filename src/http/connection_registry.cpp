@@ -11,6 +11,10 @@ ConnectionSlot::~ConnectionSlot() {
     if (registry_) registry_->leave(member_);
 }
 
+std::uint64_t ConnectionSlot::id() const {
+    return member_->id;
+}
+
 bool ConnectionSlot::attach(std::weak_ptr<Connection> target) {
     return registry_->attach(member_, std::move(target));
 }
@@ -35,7 +39,7 @@ void ConnectionSlot::busy() {
 
 std::optional<ConnectionSlot> ConnectionRegistry::open() {
     std::shared_ptr<Connection> evicted;
-    auto member = std::make_shared<Member>();
+    auto member = std::make_shared<Member>(next_id_.fetch_add(1, std::memory_order_relaxed));
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return std::nullopt;

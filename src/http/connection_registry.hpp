@@ -1,12 +1,14 @@
 // The server's set of live connections: what a graceful stop reaches, what tells the server
 // that its last connection has closed, and the cap on their number. Locked once per connection
 // open/close and once per stop, never per request (a connection's idle mark is an atomic). It
-// also carries what every connection needs: the worker loop, the handler and the limits.
+// also carries what every connection needs: the worker loop, the handler, the limits and the
+// count of request bytes all of them hold.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +46,9 @@ class ConnectionSlot {
     ConnectionSlot& operator=(ConnectionSlot&&) = delete;
     ~ConnectionSlot();
 
+    // Unique among the connections of the process's life.
+    std::uint64_t id() const;
+
     // Points graceful stops and evictions at `target`. Returns true when the server is already
     // stopping, in which case `target` must stop by itself.
     [[nodiscard]] bool attach(std::weak_ptr<Connection> target);
@@ -73,6 +78,18 @@ class ConnectionRegistry : public std::enable_shared_from_this<ConnectionRegistr
     const Handler& handler() const { return handler_; }
     const ServerLimits& limits() const { return limits_; }
 
+    // Bytes of requests still arriving that all connections hold together; each connection adds
+    // what it takes and subtracts what it lets go.
+    std::size_t held_request_bytes() const {
+        return held_request_bytes_.load(std::memory_order_relaxed);
+    }
+    void hold_request_bytes(std::size_t bytes) {
+        held_request_bytes_.fetch_add(bytes, std::memory_order_relaxed);
+    }
+    void release_request_bytes(std::size_t bytes) {
+        held_request_bytes_.fetch_sub(bytes, std::memory_order_relaxed);
+    }
+
     // A slot for a new connection, evicting the connection idle longest when at the cap; none
     // once the server is stopping, or when every connection has a handler at work.
     std::optional<ConnectionSlot> open();
@@ -94,6 +111,8 @@ class ConnectionRegistry : public std::enable_shared_from_this<ConnectionRegistr
     boost::asio::io_context& workers_;
     const Handler handler_;
     const ServerLimits limits_;
+    std::atomic<std::size_t> held_request_bytes_ = 0;
+    std::atomic<std::uint64_t> next_id_ = 1;
 
     std::mutex mutex_;
     bool stopping_ = false;
@@ -106,6 +125,9 @@ struct ConnectionSlot::Member {
     using Clock = std::chrono::steady_clock;
     static constexpr Clock::rep BUSY = Clock::duration::max().count();
 
+    explicit Member(std::uint64_t id) : id(id) {}
+
+    const std::uint64_t id;
     std::atomic<Clock::rep> idle_since{Clock::now().time_since_epoch().count()};
     // Guarded by the registry's mutex.
     std::weak_ptr<Connection> target;

@@ -64,7 +64,7 @@ Http1Session::Http1Session(Socket socket, boost::beast::flat_buffer buffer, Conn
       buffer_(std::move(buffer)),
       linger_timer_(connection_.socket.get_executor()) {}
 
-void Http1Session::start(bool stopping, HeadDeadline::Clock::time_point begun) {
+void Http1Session::start(bool stopping, RequestDeadline::Clock::time_point begun) {
     stopping_ = connection_.slot.attach(weak_from_this()) || stopping;
     if (stopping_ && buffer_.size() == 0) return close();
     new_head_parser();
@@ -98,7 +98,7 @@ void Http1Session::new_head_parser() {
 void Http1Session::do_read_header() {
     connection_.slot.served();
     new_head_parser();
-    if (buffer_.size() > 0) return read_header(HeadDeadline::Clock::now());
+    if (buffer_.size() > 0) return read_header(RequestDeadline::Clock::now());
     // What a long exchange grew is given back while the connection waits for its next request.
     if (buffer_.capacity() > HEAD_READ) buffer_.shrink_to_fit();
     connection_.socket.async_read_some(
@@ -106,16 +106,17 @@ void Http1Session::do_read_header() {
         [self = shared_from_this()](boost::system::error_code ec, std::size_t n) {
             if (ec) return self->close();
             self->buffer_.commit(n);
-            self->read_header(HeadDeadline::Clock::now());
+            self->read_header(RequestDeadline::Clock::now());
         });
 }
 
-void Http1Session::read_header(HeadDeadline::Clock::time_point begun) {
+void Http1Session::read_header(RequestDeadline::Clock::time_point begun) {
+    request_begun_ = begun;
     // A head already here in whole is taken at once, without a trip through the loop.
     boost::system::error_code ec;
     buffer_.consume(head_parser_->put(buffer_.data(), ec));
     if (ec != beast_http::error::need_more) return on_header(ec);
-    connection_.deadline.start(begun, [self = shared_from_this()] { self->close(); });
+    keep_request_deadline();
     beast_http::async_read_header(
         connection_.socket, buffer_, *head_parser_,
         [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
@@ -125,7 +126,6 @@ void Http1Session::read_header(HeadDeadline::Clock::time_point begun) {
 
 void Http1Session::on_header(boost::system::error_code ec) {
     enter(Phase::Deciding);
-    connection_.deadline.stop();
     if (ec) return close();
     const auto& request = head_parser_->get();
     if (static_cast<std::size_t>(std::distance(request.begin(), request.end())) > MAX_HEAD_FIELDS) {
@@ -135,7 +135,17 @@ void Http1Session::on_header(boost::system::error_code ec) {
               .http_1_0 = request.version() < 11,
               .head_request = request.method() == beast_http::verb::head,
               .body_unread = !head_parser_->is_done()};
+    // A body still to come is part of the request: the deadline runs on through it.
+    if (facts_.body_unread) {
+        keep_request_deadline();
+    } else {
+        connection_.deadline.stop();
+    }
     decide(head_of(*head_parser_));
+}
+
+void Http1Session::keep_request_deadline() {
+    connection_.deadline.start(request_begun_, [self = shared_from_this()] { self->close(); });
 }
 
 void Http1Session::decide(const RequestHead& head) {
@@ -215,11 +225,37 @@ void Http1Session::on_body(boost::system::error_code ec) {
 
 Reply Http1Session::await_reply() {
     enter(Phase::AwaitingReply);
+    // The handler's time is not the client's.
+    connection_.deadline.stop();
     // Only a handler at work keeps the connection from being evicted at the cap.
     connection_.slot.busy();
+    const std::uint64_t key = ++request_key_;
+    // Nothing is read while the handler works, so the client's leaving is looked out for only
+    // when someone wants to know.
+    awaited_client_ = std::make_shared<ClientPresence>(
+        connection_.slot.id(),
+        [weak = weak_from_this(), executor = connection_.socket.get_executor(), key] {
+            boost::asio::post(executor, [weak, key] {
+                if (auto self = weak.lock()) self->watch_client(key);
+            });
+        });
     // The reply owns the connection: while its one request waits, nothing else reads from it.
-    return ReplyChannel<Http1Session, std::shared_ptr<Http1Session>, Strand>(
-        shared_from_this(), ++request_key_, connection_.socket.get_executor());
+    return Reply(ReplyChannel<Http1Session, std::shared_ptr<Http1Session>, Strand>(
+                     shared_from_this(), key, connection_.socket.get_executor()),
+                 awaited_client_);
+}
+
+void Http1Session::watch_client(std::uint64_t key) {
+    if (phase_ != Phase::AwaitingReply || key != request_key_ || watching_client_) return;
+    watching_client_ = true;
+    // A peer that has closed its socket (not merely shut down its sending side, after which it
+    // may still read the answer) wakes this as a hang-up.
+    connection_.socket.async_wait(
+        Socket::wait_error, [self = shared_from_this(), key](boost::system::error_code ec) {
+            if (ec == boost::asio::error::operation_aborted) return;
+            if (self->phase_ != Phase::AwaitingReply || key != self->request_key_) return;
+            self->close();
+        });
 }
 
 void Http1Session::on_reply(std::uint64_t key, Response response) {
@@ -227,8 +263,16 @@ void Http1Session::on_reply(std::uint64_t key, Response response) {
     // is a fault of the channel.
     assert(key == request_key_ && (phase_ == Phase::AwaitingReply || phase_ == Phase::Closed));
     if (phase_ != Phase::AwaitingReply || key != request_key_) return;
+    stop_watching_client();
     connection_.slot.idle();
     write_response(response);
+}
+
+void Http1Session::stop_watching_client() {
+    awaited_client_ = nullptr;
+    if (!std::exchange(watching_client_, false)) return;
+    boost::system::error_code ignored;
+    connection_.socket.cancel(ignored);
 }
 
 void Http1Session::on_unanswered(std::uint64_t key) {
@@ -279,10 +323,12 @@ void Http1Session::on_write(boost::system::error_code ec) {
 }
 
 void Http1Session::do_discard_body() {
+    keep_request_deadline();
     read_body(DISCARDED_BODY_LIMIT, &Http1Session::on_discarded);
 }
 
 void Http1Session::on_discarded(boost::system::error_code ec) {
+    connection_.deadline.stop();
     body_parser_.reset();
     // Past the limit or a broken chunk: the framing is lost, the answer already went out.
     if (ec) return linger();
@@ -323,6 +369,8 @@ void Http1Session::close() {
     phase_ = Phase::Closed;
     linger_timer_.cancel();
     connection_.close();
+    // Closed before the answer: whatever works on the request learns that nobody waits for it.
+    if (awaited_client_) std::exchange(awaited_client_, nullptr)->leave();
 }
 
 }  // namespace zembra::http

@@ -15,8 +15,8 @@
 
 #include "http/connection_owner.hpp"
 #include "http/connection_registry.hpp"
-#include "http/head_deadline.hpp"
 #include "http/message.hpp"
+#include "http/request_deadline.hpp"
 #include "http/transport.hpp"
 
 namespace zembra::http {
@@ -29,7 +29,7 @@ class Http1Session : public Connection, public std::enable_shared_from_this<Http
 
     // Runs on the connection's strand. `stopping`: a graceful stop reached the detector first;
     // `begun`: when the first byte arrived.
-    void start(bool stopping, HeadDeadline::Clock::time_point begun);
+    void start(bool stopping, RequestDeadline::Clock::time_point begun);
     void stop() override;
     void evict() override;
 
@@ -62,8 +62,10 @@ class Http1Session : public Connection, public std::enable_shared_from_this<Http
     void new_head_parser();
     void do_read_header();
     // Reads the rest of a head whose first byte came at `begun`.
-    void read_header(HeadDeadline::Clock::time_point begun);
+    void read_header(RequestDeadline::Clock::time_point begun);
     void on_header(boost::system::error_code ec);
+    // The request begun at request_begun_ must arrive whole in time: head, and body if any.
+    void keep_request_deadline();
     void decide(const RequestHead& head);
     void do_continue(std::size_t limit);
     void do_read_body(std::size_t limit);
@@ -73,6 +75,9 @@ class Http1Session : public Connection, public std::enable_shared_from_this<Http
     void on_body_some(boost::system::error_code ec, std::size_t consumed);
     void on_body(boost::system::error_code ec);
     Reply await_reply();
+    // Looks out for the client of request `key` closing its connection before the answer.
+    void watch_client(std::uint64_t key);
+    void stop_watching_client();
     void write_response(const Response& response);
     bool can_discard_body() const;
     void on_write(boost::system::error_code ec);
@@ -99,6 +104,10 @@ class Http1Session : public Connection, public std::enable_shared_from_this<Http
     std::size_t drained_ = 0;
 
     std::uint64_t request_key_ = 0;
+    RequestDeadline::Clock::time_point request_begun_;
+    // The client of the request a handler works on; told if the connection closes first.
+    std::shared_ptr<ClientPresence> awaited_client_;
+    bool watching_client_ = false;
     Phase phase_ = Phase::ReadingHead;
     RequestFacts facts_;
     bool stopping_ = false;  // a graceful stop: close once the exchange in progress is done

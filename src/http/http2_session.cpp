@@ -28,16 +28,28 @@ struct Http2Session::Stream {
         Answered,  // a response was submitted, or the stream reset for want of one
     };
 
-    RequestHead head;
+    explicit Stream(RequestDeadline::Clock::time_point begun) : begun(begun) {}
+    ~Stream() {
+        if (client) client->leave();
+    }
+
+    // The request has until `begun` + the request timeout to arrive whole.
+    RequestDeadline::Clock::time_point begun;
+    RequestHead head;             // until it is decided
     std::size_t head_bytes = 0;   // as HTTP/2 counts a header list
     bool head_too_large = false;  // over a head limit: nothing more of it is kept
     bool head_request = false;
+    std::optional<std::uint64_t> declared_length;
     Phase phase = Phase::ReceivingHead;
     bool remote_closed = false;
+    bool reset = false;  // a RST_STREAM is on its way: the stream waits for nothing more
     std::uint64_t body_received = 0;
     std::size_t body_limit = 0;
     std::string body;
+    std::size_t held = 0;  // counted against the request-byte budgets: the body's capacity
     std::move_only_function<void(std::string, Reply)> then;
+    // While a handler works on it: told when the stream or the connection ends first.
+    std::shared_ptr<ClientPresence> client;
     Body response_body;
     std::size_t response_sent = 0;
 };
@@ -185,9 +197,11 @@ Http2Session::Http2Session(Socket socket, boost::beast::flat_buffer preface, Con
     : connection_(std::move(socket), std::move(slot), std::move(registry)),
       preface_(std::move(preface)) {}
 
-Http2Session::~Http2Session() = default;
+Http2Session::~Http2Session() {
+    connection_.registry->release_request_bytes(held_);
+}
 
-void Http2Session::start(bool stopping, HeadDeadline::Clock::time_point begun) {
+void Http2Session::start(bool stopping, RequestDeadline::Clock::time_point begun) {
     stopping = connection_.slot.attach(weak_from_this()) || stopping;
     preface_begun_ = begun;
     nghttp2_session* session = nullptr;
@@ -241,11 +255,38 @@ Http2Session::Stream* Http2Session::find(std::int32_t stream_id) {
 int Http2Session::on_begin_headers(const nghttp2_frame& frame) {
     if (frame.hd.type != NGHTTP2_HEADERS) return 0;
     head_stream_ = frame.hd.stream_id;
-    head_begun_ = HeadDeadline::Clock::now();
-    if (frame.headers.cat == NGHTTP2_HCAT_REQUEST) {
-        streams_.emplace(frame.hd.stream_id, std::make_unique<Stream>());
+    head_begun_ = RequestDeadline::Clock::now();
+    if (frame.headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
+    if (!may_open_stream()) {
+        // nghttp2 still decodes the header block (the compression state is the connection's)
+        // but hands none of it over.
+        nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, frame.hd.stream_id,
+                                  NGHTTP2_REFUSED_STREAM);
+        return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
     }
+    streams_.emplace(frame.hd.stream_id, std::make_unique<Stream>(head_begun_));
     return 0;
+}
+
+bool Http2Session::may_open_stream() const {
+    const ServerLimits& limits = connection_.registry->limits();
+    if (held_ >= limits.max_held_request_bytes_per_connection) return false;
+    return held_ == 0 || connection_.registry->held_request_bytes() < limits.max_held_request_bytes;
+}
+
+void Http2Session::hold(Stream& stream, std::size_t bytes) {
+    if (bytes >= stream.held) {
+        connection_.registry->hold_request_bytes(bytes - stream.held);
+    } else {
+        connection_.registry->release_request_bytes(stream.held - bytes);
+    }
+    held_ = held_ - stream.held + bytes;
+    stream.held = bytes;
+}
+
+void Http2Session::reset(std::int32_t stream_id, Stream& stream, std::uint32_t error_code) {
+    stream.reset = true;
+    nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, stream_id, error_code);
 }
 
 int Http2Session::on_header(const nghttp2_frame& frame, std::string_view name,
@@ -293,8 +334,11 @@ int Http2Session::on_frame_recv(const nghttp2_frame& frame) {
 void Http2Session::decide(std::int32_t stream_id, Stream& stream) {
     stream.phase = Stream::Phase::Deciding;
     if (stream.head_too_large) return submit_response(stream_id, stream, {HEAD_TOO_LARGE, {}, {}});
-    stream.head_request = stream.head.method == "HEAD";
-    Decision decision = connection_.registry->handler()(stream.head);
+    // Let go once decided: while a request arrives, what its stream holds is its body.
+    const RequestHead head = std::exchange(stream.head, {});
+    stream.head_request = head.method == "HEAD";
+    stream.declared_length = head.content_length;
+    Decision decision = connection_.registry->handler()(head);
     if (auto* respond = std::get_if<decision::Respond>(&decision)) {
         return submit_response(stream_id, stream, std::move(respond->response));
     }
@@ -305,6 +349,10 @@ void Http2Session::decide(std::int32_t stream_id, Stream& stream) {
     stream.phase = Stream::Phase::ReadingBody;
     stream.body_limit = read_body.limit;
     stream.then = std::move(read_body.then);
+    // What is declared is held from now on, in the one allocation the body will need.
+    stream.body.reserve(
+        std::min<std::uint64_t>(stream.declared_length.value_or(0), stream.body_limit));
+    hold(stream, stream.body.capacity());
 }
 
 int Http2Session::on_data_chunk(std::int32_t stream_id, const std::uint8_t* data,
@@ -316,18 +364,22 @@ int Http2Session::on_data_chunk(std::int32_t stream_id, const std::uint8_t* data
     if (stream->phase != Stream::Phase::ReadingBody) return 0;
     if (length > stream->body_limit - stream->body.size()) {
         stream->phase = Stream::Phase::DroppingBody;
-        nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, stream_id,
-                                  NGHTTP2_INTERNAL_ERROR);
+        stream->body = {};
+        hold(*stream, 0);
+        reset(stream_id, *stream, NGHTTP2_INTERNAL_ERROR);
         return 0;
     }
     stream->body.append(reinterpret_cast<const char*>(data), length);
+    hold(*stream, stream->body.capacity());
     return 0;
 }
 
 void Http2Session::end_of_request_body(std::int32_t stream_id, Stream& stream) {
     assert(stream.phase == Stream::Phase::ReadingBody && "a body delivered to no reader");
     auto then = std::move(stream.then);
-    then(std::move(stream.body), await_reply(stream_id));
+    std::string body = std::exchange(stream.body, {});
+    hold(stream, 0);
+    then(std::move(body), await_reply(stream_id));
 }
 
 Reply Http2Session::await_reply(std::int32_t stream_id) {
@@ -337,13 +389,17 @@ Reply Http2Session::await_reply(std::int32_t stream_id) {
         stream != nullptr &&
         (stream->phase == Stream::Phase::Deciding || stream->phase == Stream::Phase::ReadingBody) &&
         "a reply awaited for no stream");
+    std::shared_ptr<ClientPresence> client;
     if (stream != nullptr && stream->phase != Stream::Phase::AwaitingReply) {
         stream->phase = Stream::Phase::AwaitingReply;
         ++awaiting_replies_;
+        stream->client = client = std::make_shared<ClientPresence>(connection_.slot.id());
     }
     // Weak: the read loop owns the connection; a reply that outlives it is dropped.
-    return ReplyChannel<Http2Session, std::weak_ptr<Http2Session>, Strand>(
-        weak_from_this(), static_cast<std::uint64_t>(stream_id), connection_.socket.get_executor());
+    return Reply(ReplyChannel<Http2Session, std::weak_ptr<Http2Session>, Strand>(
+                     weak_from_this(), static_cast<std::uint64_t>(stream_id),
+                     connection_.socket.get_executor()),
+                 std::move(client));
 }
 
 Http2Session::Stream* Http2Session::take_awaiting(std::int32_t stream_id) {
@@ -356,6 +412,7 @@ Http2Session::Stream* Http2Session::take_awaiting(std::int32_t stream_id) {
            "a reply delivered twice");
     if (stream == nullptr || stream->phase != Stream::Phase::AwaitingReply) return nullptr;
     stream->phase = Stream::Phase::Answered;
+    stream->client = nullptr;  // answered: it no longer matters whether the client waits
     --awaiting_replies_;
     return stream;
 }
@@ -370,8 +427,9 @@ void Http2Session::on_reply(std::uint64_t stream_id, Response response) {
 
 void Http2Session::on_unanswered(std::uint64_t stream_id) {
     auto id = static_cast<std::int32_t>(stream_id);
-    if (take_awaiting(id) == nullptr) return;
-    nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, id, NGHTTP2_INTERNAL_ERROR);
+    Stream* stream = take_awaiting(id);
+    if (stream == nullptr) return;
+    reset(id, *stream, NGHTTP2_INTERNAL_ERROR);
     advance();
 }
 
@@ -400,10 +458,7 @@ void Http2Session::submit_response(std::int32_t stream_id, Stream& stream, Respo
     // nghttp2 copies the header block; the names and values need only outlive this call.
     int rv = nghttp2_submit_response(session_.get(), stream_id, headers.data(), headers.size(),
                                      has_body ? &body : nullptr);
-    if (rv != 0) {
-        nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, stream_id,
-                                  NGHTTP2_INTERNAL_ERROR);
-    }
+    if (rv != 0) reset(stream_id, stream, NGHTTP2_INTERNAL_ERROR);
 }
 
 ssize_t Http2Session::read_response_body(std::int32_t stream_id, std::uint8_t* out,
@@ -426,14 +481,13 @@ int Http2Session::on_frame_send(const nghttp2_frame& frame) {
     // response on RST_STREAM(NO_ERROR); a remainder within the window costs nothing to let in.
     if (stream != nullptr && !stream->remote_closed &&
         !rest_fits_window(frame.hd.stream_id, *stream)) {
-        nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, frame.hd.stream_id,
-                                  NGHTTP2_NO_ERROR);
+        reset(frame.hd.stream_id, *stream, NGHTTP2_NO_ERROR);
     }
     return 0;
 }
 
 bool Http2Session::rest_fits_window(std::int32_t stream_id, const Stream& stream) {
-    const std::optional<std::uint64_t>& declared = stream.head.content_length;
+    const std::optional<std::uint64_t>& declared = stream.declared_length;
     if (!declared) return false;
     std::uint64_t rest = *declared > stream.body_received ? *declared - stream.body_received : 0;
     std::int32_t window = nghttp2_session_get_stream_local_window_size(session_.get(), stream_id);
@@ -441,9 +495,11 @@ bool Http2Session::rest_fits_window(std::int32_t stream_id, const Stream& stream
 }
 
 int Http2Session::on_stream_close(std::int32_t stream_id) {
-    if (const Stream* stream = find(stream_id);
-        stream != nullptr && stream->phase == Stream::Phase::AwaitingReply)
-        --awaiting_replies_;
+    if (Stream* stream = find(stream_id); stream != nullptr) {
+        if (stream->phase == Stream::Phase::AwaitingReply) --awaiting_replies_;
+        hold(*stream, 0);
+    }
+    // A stream that closes before its answer tells its handler's work that the client has gone.
     streams_.erase(stream_id);
     if (stream_id == head_stream_) head_stream_ = 0;
     connection_.slot.served();
@@ -463,12 +519,37 @@ void Http2Session::advance() {
     watch();
 }
 
+std::optional<RequestDeadline::Clock::time_point> Http2Session::oldest_unfinished() const {
+    // The preface is a head too.
+    if (!settings_received_) return preface_begun_;
+    std::optional<RequestDeadline::Clock::time_point> oldest;
+    if (head_stream_ != 0) oldest = head_begun_;
+    for (const auto& [id, stream] : streams_) {
+        if (!stream->remote_closed && !stream->reset && (!oldest || stream->begun < *oldest))
+            oldest = stream->begun;
+    }
+    return oldest;
+}
+
+void Http2Session::on_request_deadline() {
+    const auto overdue = [now = RequestDeadline::Clock::now(),
+                          timeout = connection_.registry->limits().request_timeout](auto begun) {
+        return begun + timeout <= now;
+    };
+    // The preface, or a header block cut short: the connection's framing cannot go on.
+    if (!settings_received_ || (head_stream_ != 0 && overdue(head_begun_))) return close();
+    for (const auto& [id, stream] : streams_) {
+        if (!stream->remote_closed && !stream->reset && overdue(stream->begun))
+            reset(id, *stream, NGHTTP2_CANCEL);
+    }
+    advance();
+}
+
 void Http2Session::watch() {
     if (closed_) return;
-    if (!settings_received_) {
-        connection_.deadline.start(preface_begun_, [self = shared_from_this()] { self->close(); });
-    } else if (head_stream_ != 0) {
-        connection_.deadline.start(head_begun_, [self = shared_from_this()] { self->close(); });
+    if (const auto oldest = oldest_unfinished()) {
+        connection_.deadline.start(*oldest,
+                                   [self = shared_from_this()] { self->on_request_deadline(); });
     } else {
         connection_.deadline.stop();
     }
@@ -550,6 +631,9 @@ void Http2Session::close() {
     if (closed_) return;
     closed_ = true;
     connection_.close();
+    for (const auto& [id, stream] : streams_) {
+        if (stream->client) std::exchange(stream->client, nullptr)->leave();
+    }
 }
 
 }  // namespace zembra::http

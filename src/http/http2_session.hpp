@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,8 +16,8 @@
 
 #include "http/connection_owner.hpp"
 #include "http/connection_registry.hpp"
-#include "http/head_deadline.hpp"
 #include "http/message.hpp"
+#include "http/request_deadline.hpp"
 #include "http/transport.hpp"
 
 namespace zembra::http {
@@ -30,7 +31,7 @@ class Http2Session : public Connection, public std::enable_shared_from_this<Http
 
     // Runs on the connection's strand. `stopping`: a graceful stop reached the detector first;
     // `begun`: when the preface's first byte arrived.
-    void start(bool stopping, HeadDeadline::Clock::time_point begun);
+    void start(bool stopping, RequestDeadline::Clock::time_point begun);
     void stop() override;
     void evict() override;
 
@@ -55,6 +56,11 @@ class Http2Session : public Connection, public std::enable_shared_from_this<Http
     };
 
     Stream* find(std::int32_t stream_id);
+    // A new stream fits the request-byte budgets (see limits.hpp).
+    bool may_open_stream() const;
+    // Counts `bytes` as what `stream` holds against the budgets.
+    void hold(Stream& stream, std::size_t bytes);
+    void reset(std::int32_t stream_id, Stream& stream, std::uint32_t error_code);
     // The stream, if it still waits for its reply; it waits no longer.
     Stream* take_awaiting(std::int32_t stream_id);
     void decide(std::int32_t stream_id, Stream& stream);
@@ -64,9 +70,14 @@ class Http2Session : public Connection, public std::enable_shared_from_this<Http
     // The declared rest of the request body can arrive without further flow-control credit.
     bool rest_fits_window(std::int32_t stream_id, const Stream& stream);
     void on_stop();
+    // When the oldest request still arriving (or the preface) began, if any.
+    std::optional<RequestDeadline::Clock::time_point> oldest_unfinished() const;
+    // Resets the streams whose requests are overdue, or closes the connection when its preface
+    // or a header block is.
+    void on_request_deadline();
     // Sends what is due, then watches the connection.
     void advance();
-    // Keeps the head deadline, the idle mark and the read loop in step with the state.
+    // Keeps the request deadline, the idle mark and the read loop in step with the state.
     void watch();
     // What we hold for the peer: output not yet written, bodies not yet sent, queued frames.
     std::size_t unsent_output() const;
@@ -87,11 +98,12 @@ class Http2Session : public Connection, public std::enable_shared_from_this<Http
 
     std::array<std::uint8_t, 16 * 1024> in_;
     std::string out_;  // reused; one write in flight at a time
-    HeadDeadline::Clock::time_point preface_begun_;
+    RequestDeadline::Clock::time_point preface_begun_;
     // The stream whose header block has begun and not yet ended (one at a time on a connection).
     std::int32_t head_stream_ = 0;
-    HeadDeadline::Clock::time_point head_begun_;
+    RequestDeadline::Clock::time_point head_begun_;
     std::size_t awaiting_replies_ = 0;  // streams whose handlers are still at work
+    std::size_t held_ = 0;              // request bytes the streams hold, all counted
     bool settings_received_ = false;    // the client's preface is complete
     bool reading_ = false;
     bool writing_ = false;

@@ -9,8 +9,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
+
+#include "http/client_presence.hpp"
 
 namespace zembra::http {
 
@@ -70,9 +74,30 @@ struct Response {
     bool closes_connection() const;
 };
 
-// Delivers the response of one request. Call it exactly once, from any thread; the server
-// moves it to the connection's own executor. Calling it after the client went away is harmless.
-using Reply = std::move_only_function<void(Response)>;
+// Delivers the response of one request, and tells whether its client still waits for it. Call it
+// once, from any thread; the server moves it to the connection's own executor. Calling it after
+// the client went away is harmless.
+class Reply {
+  public:
+    using Deliver = std::move_only_function<void(Response)>;
+
+    Reply() = default;
+    // Without `client` (a reply made outside a connection) the client never goes.
+    template <class F>
+    requires std::is_invocable_v<F&, Response> &&(!std::is_same_v<std::decay_t<F>, Reply>)
+        Reply(F deliver, std::shared_ptr<ClientPresence> client = nullptr)
+        : deliver_(std::move(deliver)),
+          client_(client ? std::move(client) : std::make_shared<ClientPresence>(0)) {}
+
+    // Once: the reply is empty afterwards.
+    void operator()(Response response) { std::exchange(deliver_, nullptr)(std::move(response)); }
+    explicit operator bool() const { return static_cast<bool>(deliver_); }
+    const std::shared_ptr<ClientPresence>& client() const { return client_; }
+
+  private:
+    Deliver deliver_;
+    std::shared_ptr<ClientPresence> client_;
+};
 
 // The application's decision on a request head, taken before any body byte is read.
 namespace decision {

@@ -27,7 +27,7 @@ ProtocolDetector::ProtocolDetector(Socket socket, ConnectionSlot slot,
     : slot_(std::move(slot)),
       registry_(std::move(registry)),
       socket_(std::move(socket)),
-      deadline_(socket_.get_executor(), registry_->limits().head_timeout) {}
+      deadline_(socket_.get_executor(), registry_->limits().request_timeout) {}
 
 void ProtocolDetector::start() {
     boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
@@ -55,7 +55,7 @@ void ProtocolDetector::do_read() {
 
 void ProtocolDetector::on_read(boost::system::error_code ec, std::size_t n) {
     if (ec) return close();
-    if (buffer_.size() == 0) begun_ = HeadDeadline::Clock::now();
+    if (buffer_.size() == 0) begun_ = RequestDeadline::Clock::now();
     buffer_.commit(n);
     const auto* data = static_cast<const char*>(buffer_.data().data());
     Protocol protocol = detect_protocol({data, buffer_.size()});

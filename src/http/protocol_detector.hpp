@@ -8,7 +8,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 
 #include "http/connection_registry.hpp"
-#include "http/head_deadline.hpp"
+#include "http/request_deadline.hpp"
 #include "http/transport.hpp"
 
 namespace zembra::http {
@@ -42,8 +42,8 @@ class ProtocolDetector : public Connection, public std::enable_shared_from_this<
     std::shared_ptr<ConnectionRegistry> registry_;
     Socket socket_;
     boost::beast::flat_buffer buffer_;
-    HeadDeadline deadline_;
-    HeadDeadline::Clock::time_point begun_;  // the first byte: the preface is a head too
+    RequestDeadline deadline_;
+    RequestDeadline::Clock::time_point begun_;  // the first byte: the preface is a head too
     bool stopping_ = false;
 };
 

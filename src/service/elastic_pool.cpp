@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <system_error>
 #include <utility>
 
@@ -13,18 +14,23 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-ElasticPool::ElasticPool(std::chrono::milliseconds idle_timeout, std::size_t max_threads)
-    : idle_timeout_(idle_timeout), max_threads_(std::max<std::size_t>(max_threads, 1)) {}
+ElasticPool::ElasticPool(std::chrono::milliseconds idle_timeout, std::size_t max_threads,
+                         QueueLimits queue_limits)
+    : idle_timeout_(idle_timeout),
+      max_threads_(std::max<std::size_t>(max_threads, 1)),
+      queue_limits_(queue_limits) {}
 
 ElasticPool::~ElasticPool() {
     shutdown();
 }
 
-void ElasticPool::spawn(Job job) {
+std::optional<ElasticPool::Ticket> ElasticPool::spawn(Job job, std::uint64_t source) {
     Job dropped;
     Worker* woken = nullptr;
+    Ticket ticket = 0;
     {
         std::lock_guard lock(mutex_);
+        ticket = next_ticket_++;
         if (stopping_) {
             dropped = std::move(job);
         } else if (!idle_.empty()) {
@@ -41,20 +47,45 @@ void ElasticPool::spawn(Job job) {
                 job = std::move(worker->handed);
                 workers_.pop_back();
                 // A busy thread takes the job when it is done; with none, nobody would.
-                if (workers_.empty()) {
+                if (workers_.empty() || !queue_has_room(source)) {
                     dropped = std::move(job);
                 } else {
-                    queue_.push_back(std::move(job));
+                    queue_.push_back({ticket, source, std::move(job)});
                 }
             }
-        } else {
+        } else if (queue_has_room(source)) {
             // At the cap: the job waits for the first thread to finish.
-            queue_.push_back(std::move(job));
+            queue_.push_back({ticket, source, std::move(job)});
+        } else {
+            dropped = std::move(job);
         }
     }
     // Outside the lock, so the woken thread does not block on it at once.
     if (woken) woken->wakeup.wake();
-    // `dropped` is destroyed here, outside the lock: its destructor may answer a request.
+    if (!dropped) return ticket;
+    // Destroyed outside the lock: its destructor may answer a request.
+    dropped = nullptr;
+    return std::nullopt;
+}
+
+bool ElasticPool::queue_has_room(std::uint64_t source) const {
+    if (queue_.size() >= queue_limits_.jobs) return false;
+    if (queue_limits_.jobs_per_source == SIZE_MAX) return true;
+    const auto from_source =
+        std::ranges::count(queue_, source, [](const Waiting& waiting) { return waiting.source; });
+    return static_cast<std::size_t>(from_source) < queue_limits_.jobs_per_source;
+}
+
+void ElasticPool::withdraw(Ticket ticket) {
+    Job withdrawn;
+    {
+        std::lock_guard lock(mutex_);
+        const auto waiting = std::ranges::find(queue_, ticket, &Waiting::ticket);
+        if (waiting == queue_.end()) return;
+        withdrawn = std::move(waiting->job);
+        queue_.erase(waiting);
+    }
+    // Destroyed outside the lock, as a dropped job is.
 }
 
 void ElasticPool::run(Workers::iterator self) {
@@ -76,7 +107,7 @@ void ElasticPool::run(Workers::iterator self) {
 
 ElasticPool::Job ElasticPool::next_job(Worker& self, std::unique_lock<std::mutex>& lock) {
     if (!queue_.empty()) {
-        Job job = std::move(queue_.front());
+        Job job = std::move(queue_.front().job);
         queue_.pop_front();
         lock.unlock();
         return job;
@@ -119,7 +150,7 @@ void ElasticPool::release_free_memory(std::unique_lock<std::mutex>& lock) {
 }
 
 void ElasticPool::shutdown() {
-    std::deque<Job> dropped;
+    std::deque<Waiting> dropped;
     Workers workers;
     std::vector<Worker*> idle;
     std::thread departed;

@@ -92,6 +92,14 @@ std::string request_fields(std::string_view path) {
            literal_unindexed(AUTHORITY, "localhost");
 }
 
+std::string post_fields(std::string_view path, std::size_t length) {
+    using namespace hpack;
+    return indexed(METHOD_POST) + indexed(SCHEME_HTTP) + literal_unindexed(PATH, path) +
+           literal_unindexed(AUTHORITY, "localhost") +
+           literal_unindexed(CONTENT_TYPE, "application/json") +
+           literal_unindexed(CONTENT_LENGTH, std::to_string(length));
+}
+
 std::vector<Frame> parse_frames(std::string_view bytes) {
     std::vector<Frame> frames;
     while (bytes.size() >= FRAME_HEAD_SIZE) {

@@ -20,6 +20,7 @@ enum FrameType : std::uint8_t {
     HEADERS = 0x1,
     RST_STREAM = 0x3,
     SETTINGS = 0x4,
+    PING = 0x6,
     GOAWAY = 0x7,
     WINDOW_UPDATE = 0x8,
 };
@@ -54,6 +55,7 @@ inline constexpr std::uint32_t METHOD_POST = 3;
 inline constexpr std::uint32_t PATH = 4;
 inline constexpr std::uint32_t SCHEME_HTTP = 6;
 inline constexpr std::uint32_t CONTENT_LENGTH = 28;
+inline constexpr std::uint32_t CONTENT_TYPE = 31;
 inline constexpr std::uint32_t NEWEST_DYNAMIC_ENTRY = 62;
 // What an entry costs in the dynamic table beyond its name and value.
 inline constexpr std::size_t ENTRY_OVERHEAD = 32;
@@ -69,6 +71,8 @@ std::string literal_unindexed(std::uint32_t name_index, std::string_view value);
 
 // The fields of a GET of `path` for localhost.
 std::string request_fields(std::string_view path);
+// The fields of a POST of `path` for localhost with a JSON body of `length` bytes.
+std::string post_fields(std::string_view path, std::size_t length);
 
 struct Frame {
     std::uint8_t type;

@@ -221,8 +221,10 @@ Outcome parallel_stops(const std::string& socket, const std::string& session_id,
     pump_until_answered(clients, streams, Clock::now() + STOPS_BOUND, keep_going);
     Outcome outcome;
     outcome.requests_sent = streams.size();
-    for (const auto& [client, stream_id] : streams)
+    for (const auto& [client, stream_id] : streams) {
         outcome.answered_ok += client->response(stream_id).status == 200;
+        outcome.answered_busy += client->response(stream_id).status == 503;
+    }
     for (const auto& client : clients)
         outcome.closed_by_helper += client->connection_closed();
     return outcome;

@@ -23,6 +23,7 @@ struct Outcome {
     std::size_t bytes_sent = 0;
     std::size_t requests_sent = 0;     // HTTP/1.1 requests or HTTP/2 streams begun
     std::size_t answered_ok = 0;       // status 200, where the client reads its answers
+    std::size_t answered_busy = 0;     // status 503, likewise
     std::size_t closed_by_helper = 0;  // connections the helper ended
 };
 

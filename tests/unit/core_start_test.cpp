@@ -341,7 +341,7 @@ TEST_F(CoreStart, LaunchGivesUpOnAChildStoppedBeforeExec) {
 TEST_F(CoreStart, LaunchKillsTheCoreWhenItsReaderCannotStart) {
     static int handed_pipe = -1;
     const StartCapture refuse = [](service::FileDescriptor pipe, const service::ChildProcess&,
-                                   std::string) -> Result<void> {
+                                   std::shared_ptr<const std::atomic<bool>>) -> Result<void> {
         handed_pipe = pipe.get();
         return fail("no thread for you");
     };

@@ -3,7 +3,9 @@
 #include <malloc.h>
 #include <nghttp2/nghttp2.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,13 +23,13 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::milliseconds HEAD_TIMEOUT{300};
+constexpr std::chrono::milliseconds REQUEST_TIMEOUT{300};
 // What one misbehaving connection may cost the server's heap.
 constexpr std::size_t HEAP_BOUND = 8 << 20;
 
 class HttpBounds : public HttpServerFixture {
   protected:
-    HttpBounds() : HttpServerFixture({.head_timeout = HEAD_TIMEOUT}) {}
+    HttpBounds() : HttpServerFixture({.request_timeout = REQUEST_TIMEOUT}) {}
 
     // A fresh client is answered at once, whatever the others do.
     void expect_fresh_client_served() {
@@ -263,7 +265,7 @@ TEST_F(HttpBounds, RefusedBodyIsReadPastOnlyWithinABound) {
     }
 }
 
-TEST_F(HttpBounds, HeadBegunMustCompleteInTime) {
+TEST_F(HttpBounds, RequestBegunMustArriveInTime) {
     const std::string h2_start = std::string(h2::PREFACE) + h2::settings();
     struct Case {
         const char* name;
@@ -282,6 +284,12 @@ TEST_F(HttpBounds, HeadBegunMustCompleteInTime) {
          h2_start +
              h2::frame(h2::HEADERS, h2::END_HEADERS, 1, h2::request_fields("/hello")).substr(0, 12),
          ""},
+        {"HTTP/1.1 body stalled", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc",
+         ""},
+        {"HTTP/1.1 body trickled", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n",
+         std::string(100, 'a')},
+        {"HTTP/1.1 refused body stalled",
+         "POST /nowhere HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nab", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -296,9 +304,32 @@ TEST_F(HttpBounds, HeadBegunMustCompleteInTime) {
         closed = closed || client.read_to_eof(3s);
         const auto elapsed = Clock::now() - started;
         EXPECT_TRUE(closed);
-        EXPECT_GE(elapsed, HEAD_TIMEOUT - 50ms);
+        EXPECT_GE(elapsed, REQUEST_TIMEOUT - 50ms);
         EXPECT_LT(elapsed, 3s);
     }
+}
+
+// A stream whose request body stops short is reset; the connection goes on.
+TEST_F(HttpBounds, Http2RequestBodyMustArriveInTime) {
+    RawConnection client(server_.path());
+    const auto started = Clock::now();
+    client.send(std::string(h2::PREFACE) + h2::settings() +
+                h2::frame(h2::HEADERS, h2::END_HEADERS, 1, h2::post_fields("/echo", 10)) +
+                h2::frame(h2::DATA, 0, 1, "abc") +
+                // Answered on its head, but the declared body never comes either.
+                h2::frame(h2::HEADERS, h2::END_HEADERS, 3, h2::post_fields("/nowhere", 10)));
+    std::vector<h2::Frame> frames = read_frames_until(
+        client, [](const auto& f) { return h2::reset_code(f, 1) && h2::reset_code(f, 3); });
+    const auto elapsed = Clock::now() - started;
+    EXPECT_EQ(h2::reset_code(frames, 1), NGHTTP2_CANCEL);
+    EXPECT_EQ(h2::response_status(frames, 3), 404);
+    EXPECT_EQ(h2::reset_code(frames, 3), NGHTTP2_CANCEL);
+    EXPECT_GE(elapsed, REQUEST_TIMEOUT - 50ms);
+    EXPECT_LT(elapsed, 3s);
+
+    client.send(h2_get(5, "/hello?after"));
+    frames = read_frames_until(client, [](const auto& f) { return h2::response_status(f, 5); });
+    EXPECT_EQ(h2::response_status(frames, 5), 200);
 }
 
 TEST_F(HttpBounds, IdleConnectionsWaitWithoutADeadline) {
@@ -319,10 +350,122 @@ TEST_F(HttpBounds, IdleConnectionsWaitWithoutADeadline) {
         SCOPED_TRACE(c.name);
         RawConnection client(server_.path());
         client.send(c.sent);
-        EXPECT_FALSE(client.read_to_eof(4 * HEAD_TIMEOUT));
+        EXPECT_FALSE(client.read_to_eof(4 * REQUEST_TIMEOUT));
         client.send(c.late);
         EXPECT_NE(client.read_until("/hello?late", 2s).find("/hello?late"), std::string::npos);
     }
+}
+
+// What a handler's reply learns of its client: gone once the request's stream or connection has
+// closed, and not for a client that has only finished sending.
+TEST_F(HttpBounds, ReplyTellsWhenItsClientHasGone) {
+    const std::string h1_park = "GET /park HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string h2_park = std::string(h2::PREFACE) + h2::settings() + h2_get(1, "/park");
+    struct Case {
+        const char* name;
+        std::string request;
+        std::function<void(RawConnection&)> then;
+        bool gone;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 connection closed", h1_park, [](RawConnection& c) { c.close(); }, true},
+        {"HTTP/1.1 sending side shut", h1_park, [](RawConnection& c) { c.shutdown_send(); }, false},
+        {"HTTP/2 connection closed", h2_park, [](RawConnection& c) { c.close(); }, true},
+        {"HTTP/2 stream reset", h2_park,
+         [](RawConnection& c) {
+             c.send(h2::frame(h2::RST_STREAM, 0, 1, std::string("\0\0\0\x08", 4)));
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawConnection client(server_.path());
+        client.send(c.request);
+        ASSERT_TRUE(parked_.wait_for(1));
+        http::Reply reply = parked_.take();
+        Flag told;
+        reply.client()->on_gone([&told] { told.set(); });
+        c.then(client);
+        EXPECT_EQ(told.wait(c.gone ? 2000ms : 300ms), c.gone);
+        EXPECT_EQ(reply.client()->gone(), c.gone);
+        reply({200, {}, "late"});
+        if (!c.gone) {
+            EXPECT_NE(client.read_until("late", 2s).find("late"), std::string::npos);
+        }
+    }
+}
+
+// Bodies being collected count against a budget per connection and one for the whole server.
+class HeldRequestBytes : public HttpServerFixture {
+  protected:
+    static constexpr std::size_t BODY = 4096;
+    HeldRequestBytes()
+        : HttpServerFixture({.max_held_request_bytes_per_connection = 2 * BODY,
+                             .max_held_request_bytes = 4 * BODY}) {}
+
+    // A connection that begins POST /echo streams of BODY bytes, sending only a few of each.
+    struct Hoarder {
+        explicit Hoarder(const std::string& path) : connection(path) {
+            connection.send(std::string(h2::PREFACE) + h2::settings());
+        }
+        // Returns once the server has taken the stream's first bytes (it answered a PING sent
+        // after them).
+        void begin(std::uint32_t stream) {
+            connection.send(
+                h2::frame(h2::HEADERS, h2::END_HEADERS, stream, h2::post_fields("/echo", BODY)) +
+                h2::frame(h2::DATA, 0, stream, "abc") +
+                h2::frame(h2::PING, 0, 0, std::string(8, char(stream))));
+            read_frames_until(connection, [&](const auto& frames) {
+                return std::ranges::any_of(frames, [&](const h2::Frame& f) {
+                    return f.type == h2::PING && f.payload == std::string(8, char(stream));
+                });
+            });
+        }
+        void finish(std::uint32_t stream) {
+            connection.send(
+                h2::frame(h2::DATA, h2::END_STREAM, stream, std::string(BODY - 3, 'x')));
+        }
+        // The stream's fate: its status, or the code of its reset.
+        std::string fate(std::uint32_t stream) {
+            const std::vector<h2::Frame> frames = read_frames_until(connection, [&](const auto& f) {
+                return h2::response_status(f, stream) || h2::reset_code(f, stream);
+            });
+            if (const auto status = h2::response_status(frames, stream))
+                return std::to_string(*status);
+            const auto code = h2::reset_code(frames, stream);
+            return code == NGHTTP2_REFUSED_STREAM ? "refused"
+                                                  : "reset " + std::to_string(code.value_or(0));
+        }
+        RawConnection connection;
+    };
+};
+
+TEST_F(HeldRequestBytes, RefuseNewStreamsOnlyWhereTheBytesAreHeld) {
+    Hoarder a(server_.path());
+    a.begin(1);
+    a.begin(3);
+    a.connection.send(h2_get(5, "/hello"));
+    EXPECT_EQ(a.fate(5), "refused") << "the connection holds its share";
+
+    Hoarder b(server_.path());
+    b.begin(1);
+    Hoarder c(server_.path());
+    c.begin(1);
+    b.connection.send(h2_get(3, "/hello"));
+    EXPECT_EQ(b.fate(3), "refused") << "the server holds its budget, and so does b";
+
+    // A client that holds nothing is served all the same, whole requests and bodies alike.
+    Hoarder fresh(server_.path());
+    fresh.connection.send(h2_get(1, "/hello"));
+    EXPECT_EQ(fresh.fate(1), "200");
+    fresh.begin(3);
+    fresh.finish(3);
+    EXPECT_EQ(fresh.fate(3), "200");
+
+    a.finish(1);
+    EXPECT_EQ(a.fate(1), "200");
+    b.connection.send(h2_get(5, "/hello"));
+    EXPECT_EQ(b.fate(5), "200") << "room again once a body has been taken";
 }
 
 class ConnectionCap : public HttpServerFixture {

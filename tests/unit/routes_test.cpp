@@ -1,5 +1,6 @@
 #include "service/hub/api/routes.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -9,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -428,46 +430,100 @@ TEST(HelperRoutes, WireTheRealHandlers) {
               R"({"code":"invalidRequest","message":"invalid Core session ID"})");
 }
 
-// Starts and stops wait for the Core slot in a lane of their own: however many queue there, they
-// hold a few threads, and a ping is still answered at once.
-TEST(BlockingLanes, APingIsAnsweredWhileStartsAndStopsQueueForTheSlot) {
-    constexpr int QUEUED = 40;
+// Starts and stops wait for the Core slot one at a time, in a queue with room for a few from
+// each connection and a few more in all; beyond, they are answered 503 at once. One whose client
+// leaves while it waits leaves the queue, unrun, and makes room. A ping is answered meanwhile.
+TEST(BlockingLanes, CoreSlotWorkWaitsWithinItsBoundsWhileAPingIsAnswered) {
     const std::size_t threads_before = zembra::test::os_threads_baseline();
-    std::atomic<std::size_t> holding = 0;
-    std::atomic<int> answered = 0;
+    std::atomic<std::size_t> ran = 0;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    const auto hold = [&holding, released](const auto&) {
-        ++holding;
+    const auto hold = [&ran, released](const auto&) {
+        ++ran;
         released.wait();
         return marked("held");
     };
     http::Handler handler = routes(Handlers{[](const PingParams&) { return marked("ping"); }, hold,
                                             hold, [] { return marked("logs"); }});
-    const std::string stop_body = R"(["s"])";
-    for (int i = 0; i < QUEUED; ++i) {
-        const bool stop = i % 2 == 0;
-        const std::string body = stop ? stop_body : START_BODY;
+
+    struct Request {
+        std::shared_ptr<http::ClientPresence> client;
+        std::mutex mutex;
+        std::optional<Response> answer;
+    };
+    std::vector<std::shared_ptr<Request>> requests;
+    const auto submit = [&](std::uint64_t connection) {
+        auto request = std::make_shared<Request>();
+        request->client = std::make_shared<http::ClientPresence>(connection);
+        const bool stop = requests.size() % 2 == 0;
+        const std::string body = stop ? R"(["s"])" : START_BODY;
         http::Decision decision = handler(post(stop ? "/stop" : "/start", body));
-        std::get<http::decision::ReadBody>(decision).then(body, [&answered](Response r) {
-            // The handler's own answer, not a stand-in for a dropped or failed task.
-            if (r.status == 299u) ++answered;
-        });
+        std::get<http::decision::ReadBody>(decision).then(
+            body, http::Reply(
+                      [request](Response r) {
+                          std::lock_guard lock(request->mutex);
+                          request->answer = std::move(r);
+                      },
+                      request->client));
+        requests.push_back(request);
+        return request;
+    };
+    const auto answer = [](const std::shared_ptr<Request>& request) -> std::optional<Response> {
+        std::lock_guard lock(request->mutex);
+        return request->answer;
+    };
+    const auto expect_busy = [&](const std::shared_ptr<Request>& request) {
+        const std::optional<Response> busy = answer(request);
+        ASSERT_TRUE(busy.has_value()) << "not answered at once";
+        EXPECT_EQ(busy->status, 503u);
+        EXPECT_EQ(
+            busy->body,
+            R"({"code":"helperBusy","message":"the Helper is busy with other Core requests"})");
+    };
+
+    submit(1);
+    ASSERT_TRUE(zembra::test::eventually([&] { return ran == 1; }));
+    // The first connection's share, then one more of its own.
+    for (std::size_t i = 0; i < service::MAX_WAITING_CORE_SLOT_JOBS_PER_CONNECTION; ++i)
+        EXPECT_FALSE(answer(submit(1)).has_value());
+    expect_busy(submit(1));
+    // Other connections fill the queue; then a fresh one finds no room either.
+    std::uint64_t connection = 2;
+    while (requests.size() - 2 < service::MAX_WAITING_CORE_SLOT_JOBS) {
+        for (std::size_t i = 0; i < service::MAX_WAITING_CORE_SLOT_JOBS_PER_CONNECTION; ++i)
+            EXPECT_FALSE(answer(submit(connection)).has_value());
+        ++connection;
     }
-    EXPECT_TRUE(
-        zembra::test::eventually([&] { return holding == service::CORE_SLOT_LANE_THREADS; }));
+    expect_busy(submit(connection));
+
+    // A waiting request whose client leaves is dropped at once and leaves its room.
+    const std::shared_ptr<Request> left =
+        requests[2 + service::MAX_WAITING_CORE_SLOT_JOBS_PER_CONNECTION];
+    left->client->leave();
+    const std::shared_ptr<Request> late = submit(connection);
+    EXPECT_FALSE(answer(late).has_value());
 
     auto ping_answer = std::make_shared<std::promise<Response>>();
     std::future<Response> ping = ping_answer->get_future();
     std::get<http::decision::Defer>(handler(head("GET", "/ping?coreSha256=x")))
         .start([ping_answer](Response r) { ping_answer->set_value(std::move(r)); });
     EXPECT_EQ(ping.wait_for(2s), std::future_status::ready);
-    EXPECT_EQ(holding, service::CORE_SLOT_LANE_THREADS);
-    EXPECT_LE(zembra::test::os_threads(), threads_before + service::CORE_SLOT_LANE_THREADS + 1);
+    EXPECT_EQ(ping.get().body, "ping");
+    EXPECT_EQ(ran, 1u);
+    EXPECT_LE(zembra::test::os_threads(),
+              threads_before + service::CORE_SLOT_LANE_THREADS + service::QUICK_LANE_THREADS);
     release.set_value();
 
-    EXPECT_TRUE(zembra::test::eventually([&] { return answered == QUEUED; }, 10s));
-    EXPECT_EQ(ping.get().body, "ping");
+    // Each admitted request is answered by its handler, one after another; the one whose client
+    // left never ran.
+    const std::size_t admitted = 1 + service::MAX_WAITING_CORE_SLOT_JOBS;
+    EXPECT_TRUE(zembra::test::eventually([&] { return ran == admitted; }, 10s)) << ran;
+    EXPECT_TRUE(zembra::test::eventually([&] {
+        return std::ranges::all_of(requests, [&](const auto& r) { return answer(r).has_value(); });
+    }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(ran, admitted);
+    EXPECT_EQ(answer(late)->status, 299u);
 }
 
 TEST(TaskFailureDeathTest, ATaskThatNeverRunsIsStillAnswered) {
@@ -478,17 +534,16 @@ TEST(TaskFailureDeathTest, ATaskThatNeverRunsIsStillAnswered) {
             service::shutdown_blocking_pool();
             bool ran = false;
             std::string answer;
-            run_blocking(
-                service::BlockingLane::CoreSlot, [&answer](Response r) { answer = r.body.view(); },
-                [&ran] {
-                    ran = true;
-                    return Response{};
-                },
-                [](const std::string& failure) {
-                    Response r;
-                    r.body = "failed: " + failure;
-                    return r;
-                });
+            run_blocking([&answer](Response r) { answer = r.body.view(); },
+                         [&ran] {
+                             ran = true;
+                             return Response{};
+                         },
+                         [](const std::string& failure) {
+                             Response r;
+                             r.body = "failed: " + failure;
+                             return r;
+                         });
             std::exit(!ran && answer == "failed: the task was dropped before it ran" ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");

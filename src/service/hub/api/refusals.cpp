@@ -54,6 +54,10 @@ constexpr RejectionAnswer rejection_answer(Rejection cause) {
             return {.status = 405,
                     .code = "invalidRequest",
                     .message = "Helper endpoint does not accept this method"};
+        case Rejection::HelperBusy:
+            return {.status = 503,
+                    .code = "helperBusy",
+                    .message = "the Helper is busy with other Core requests"};
         case Rejection::UnsupportedMediaType:
             return {.status = 500,
                     .code = "internalError",

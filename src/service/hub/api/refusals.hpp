@@ -18,6 +18,8 @@ enum class Rejection {
     InvalidHeader,
     MethodNotAllowed,
     UnsupportedMediaType,
+    // A start or stop found no room among the requests that wait for the Core slot: try again.
+    HelperBusy,
 };
 
 http::Response handle_rejection(Rejection cause);

@@ -105,7 +105,7 @@ class Pipeline {
         return decision::Defer{
             [handler = handlers_.ping, params = std::move(*params)](http::Reply reply) mutable {
                 run_blocking(
-                    service::BlockingLane::Quick, std::move(reply),
+                    std::move(reply),
                     [handler = std::move(handler), params = std::move(params)] {
                         return handler(params);
                     },
@@ -126,8 +126,8 @@ class Pipeline {
                     reply(handle_rejection(Rejection::BodyDeserializeError));
                     return;
                 }
-                run_blocking(
-                    service::BlockingLane::CoreSlot, std::move(reply),
+                run_for_core_slot(
+                    std::move(reply),
                     [handler, params = std::move(*params)] { return handler(params); }, on_failure);
             }};
     }

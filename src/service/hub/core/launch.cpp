@@ -35,13 +35,15 @@ std::expected<ManagedCore, LaunchFailure> launch(const VerifiedCore& core,
                              CORE_EXEC_DEADLINE);
     stderr_pipe->write.reset();
     if (!child) return std::unexpected(LaunchFailure{Stage::Spawn, std::move(child.error())});
-    Result<void> capturing = start_capture(std::move(stderr_pipe->read), *child, params.session_id);
+    ManagedCore managed{params.session_id, std::move(*child)};
+    Result<void> capturing =
+        start_capture(std::move(stderr_pipe->read), managed.child, managed.released);
     if (!capturing) {
         // Nobody would supervise this root process: it must not outlive the failed start.
-        (void)child->kill_and_wait();
+        (void)managed.child.kill_and_wait();
         return std::unexpected(LaunchFailure{Stage::Capture, std::move(capturing.error())});
     }
-    return ManagedCore{params.session_id, std::move(*child)};
+    return managed;
 }
 
 }  // namespace zembra::hub

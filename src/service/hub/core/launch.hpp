@@ -29,7 +29,8 @@ struct LaunchFailure {
 };
 
 using StartCapture = Result<void> (*)(service::FileDescriptor pipe,
-                                      const service::ChildProcess& core, std::string session_id);
+                                      const service::ChildProcess& core,
+                                      std::shared_ptr<const std::atomic<bool>> released);
 // Runs in the child right before exec, under the owner's real ids; async-signal-safe calls only.
 using BeforeExec = void (*)();
 

@@ -9,6 +9,7 @@ constinit std::atomic<bool> SHUTTING_DOWN{false};
 
 Result<void> release_managed_core(CoreSlot& slot) {
     if (!slot) return {};
+    slot->released->store(true);
     service::ChildProcess& child = slot->child;
     // A reaped process is never signalled: its id may already belong to another process.
     const bool terminated = !child.exit_status() && child.send_signal(SIGTERM);

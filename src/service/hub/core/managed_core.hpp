@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,9 @@ inline constexpr std::chrono::nanoseconds CORE_TERMINATE_GRACE = 3s;
 struct ManagedCore {
     std::string session_id;
     service::ChildProcess child;
+    // Set once the slot begins to stop the Core: from then on the stop reaps it, and the Core's
+    // stderr reader, which shares this, leaves it alone instead of waiting for the slot's lock.
+    std::shared_ptr<std::atomic<bool>> released = std::make_shared<std::atomic<bool>>(false);
 };
 
 using CoreSlot = std::optional<ManagedCore>;

@@ -1,10 +1,15 @@
 #include "service/hub/core/stderr_reader.hpp"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -15,9 +20,14 @@
 namespace zembra::hub {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::size_t READ_BUFFER_SIZE = 8192;
-// How long a reader keeps looking for the exit of a Core whose stderr has closed.
+// A Core that exits this soon after its stderr closed has exited on its own; a later exit is
+// reaped without a word.
 constexpr std::chrono::nanoseconds REAP_WINDOW = 1s + 500'000'000ns;
+// What a Core wrote before it exited is read after its exit, up to a full pipe's worth.
+constexpr int FINAL_READS = 8;
 
 bool is_continuation_byte(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
@@ -33,74 +43,81 @@ std::size_t character_boundary_at_most(std::string_view bytes, std::size_t limit
     return cut;
 }
 
-// Copies lines until end of input, a read error or a line that is not UTF-8.
-void copy_lines(int pipe, char* buffer) {
-    StderrLines lines;
-    for (;;) {
-        const ssize_t n = ::read(pipe, buffer, READ_BUFFER_SIZE);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return;
-        if (n == 0) {
-            lines.finish(log_message);
-            return;
-        }
-        if (!lines.feed({buffer, static_cast<std::size_t>(n)}, log_message)) return;
-    }
-}
-
-// The Core a reader belongs to: the session it was started for, and the process itself.
-struct WatchedCore {
-    std::string session_id;
+// The Core a reader follows: its own process, and whether the slot has taken over its end.
+struct FollowedCore {
     pid_t pid;
-    service::FileDescriptor pidfd;  // empty without a process descriptor
+    service::FileDescriptor pidfd;  // empty without a process descriptor (an old kernel)
+    std::shared_ptr<const std::atomic<bool>> released;
 };
 
-// Empties the slot if the Core of `session_id` has exited; gives up after REAP_WINDOW. True when
-// the window ended with the session's Core still running.
-bool reap_if_exited(const std::string& session_id) {
-    const auto deadline = std::chrono::steady_clock::now() + REAP_WINDOW;
-    for (;;) {
-        {
-            auto slot = service::lock_surviving_poison(MANAGED_CORE);
-            if (!*slot || (*slot)->session_id != session_id) return false;
-            Result<std::optional<int>> status = (*slot)->child.query_status();
-            if (!status) return false;
-            if (status->has_value()) {
-                log_message("Core exited on its own: " + exit_status_text(**status));
-                slot->reset();
-                return false;
-            }
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return true;
-        std::this_thread::sleep_for(service::CHILD_POLL_INTERVAL);
+// Copies what one read brings; false once the capture is over: end of input (the bytes after
+// the last newline form a last line), a read error, or a line that is not UTF-8.
+bool copy_some(int pipe, char* buffer, StderrLines& lines) {
+    ssize_t n;
+    do {
+        n = ::read(pipe, buffer, READ_BUFFER_SIZE);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    if (n == 0) {
+        lines.finish(log_message);
+        return false;
     }
+    return lines.feed({buffer, static_cast<std::size_t>(n)}, log_message);
 }
 
-// Blocking: until the process of `pidfd` has exited (true) or polling fails (false).
-bool wait_until_exited(int pidfd) {
-    pollfd exited = {.fd = pidfd, .events = POLLIN, .revents = 0};
-    for (;;) {
-        const int ready = ::poll(&exited, 1, -1);
-        if (ready > 0) return true;
-        if (ready < 0 && errno != EINTR) return false;
-    }
+// Whether the process has exited, given what poll saw on its descriptor.
+bool has_exited(const FollowedCore& core, short pidfd_events) {
+    if (core.pidfd) return pidfd_events != 0;
+    // Without a descriptor: its id is still this process's until the slot reaps it, which it
+    // does only once released, and then the reader has nothing more to do.
+    if (core.released->load()) return true;
+    siginfo_t info = {};
+    return ::waitid(P_PID, static_cast<id_t>(core.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+           info.si_pid == core.pid;
 }
 
-// Reaps the Core once it has exited, leaving its record and status in the slot exactly as a
-// status query would: no log line, so a later stop still answers "stopped": true. A slot that
-// holds another process means a stop, start or shutdown got there first and reaped this one.
-void store_status_on_exit(const WatchedCore& core) {
-    if (!core.pidfd || !wait_until_exited(core.pidfd.get())) return;
+// The Core has exited. Unless the slot is stopping it (and so reaps it itself), reaps it as the
+// slot's status query does; one that exited `on_its_own` is logged and its record dropped.
+void settle(const FollowedCore& core, bool on_its_own) {
+    if (core.released->load()) return;
     auto slot = service::lock_surviving_poison(MANAGED_CORE);
-    if (*slot && (*slot)->child.pid() == core.pid) (void)(*slot)->child.query_status();
+    // A stop, start or shutdown got there first and reaped it.
+    if (!*slot || (*slot)->child.pid() != core.pid) return;
+    Result<std::optional<int>> status = (*slot)->child.query_status();
+    if (!status || !status->has_value() || !on_its_own) return;
+    log_message("Core exited on its own: " + exit_status_text(**status));
+    slot->reset();
 }
 
-void capture(service::FileDescriptor pipe, WatchedCore core, std::unique_ptr<char[]> buffer) {
-    copy_lines(pipe.get(), buffer.get());
-    buffer.reset();
-    // Closed before the reap window, so a Core still writing gets EPIPE instead of blocking.
-    pipe.reset();
-    if (reap_if_exited(core.session_id)) store_status_on_exit(core);
+void follow(service::FileDescriptor pipe, FollowedCore core, std::unique_ptr<char[]> buffer) {
+    // Named for whoever lists the helper's threads.
+    ::pthread_setname_np(::pthread_self(), "core-stderr");
+    StderrLines lines;
+    std::optional<Clock::time_point> pipe_closed;
+    const auto close_pipe = [&] {
+        // At once, so a Core still writing gets EPIPE instead of blocking.
+        pipe.reset();
+        buffer.reset();
+        pipe_closed = Clock::now();
+    };
+    const int timeout = core.pidfd ? -1 : static_cast<int>(service::CHILD_POLL_INTERVAL.count());
+    for (;;) {
+        pollfd watched[] = {
+            {.fd = pipe ? pipe.get() : -1, .events = POLLIN, .revents = 0},
+            {.fd = core.pidfd ? core.pidfd.get() : -1, .events = POLLIN, .revents = 0}};
+        const int ready = ::poll(watched, std::size(watched), timeout);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return;
+        if (watched[0].revents != 0 && !copy_some(pipe.get(), buffer.get(), lines)) close_pipe();
+        if (has_exited(core, watched[1].revents)) break;
+    }
+    // What the Core wrote before it exited is in the pipe, and is logged before its exit is; a
+    // child it left behind may hold the pipe open and write on, and is not waited for.
+    for (int reads = 0; pipe && reads < FINAL_READS; ++reads) {
+        pollfd readable = {.fd = pipe.get(), .events = POLLIN, .revents = 0};
+        if (::poll(&readable, 1, 0) <= 0 || !copy_some(pipe.get(), buffer.get(), lines)) break;
+    }
+    settle(core, !pipe_closed || Clock::now() - *pipe_closed <= REAP_WINDOW);
 }
 
 }  // namespace
@@ -143,13 +160,13 @@ bool StderrLines::complete_line(const Emit& emit, bool ended_by_newline) {
 }
 
 Result<void> start_stderr_capture(service::FileDescriptor pipe, const service::ChildProcess& core,
-                                  std::string session_id) {
+                                  std::shared_ptr<const std::atomic<bool>> released) {
     Result<service::FileDescriptor> pidfd = core.duplicate_pidfd();
     if (!pidfd) return fail(std::move(pidfd.error()).context("start the Core stderr reader"));
     try {
         auto buffer = std::make_unique<char[]>(READ_BUFFER_SIZE);
-        std::thread(capture, std::move(pipe),
-                    WatchedCore{std::move(session_id), core.pid(), std::move(*pidfd)},
+        std::thread(follow, std::move(pipe),
+                    FollowedCore{core.pid(), std::move(*pidfd), std::move(released)},
                     std::move(buffer))
             .detach();
         return {};

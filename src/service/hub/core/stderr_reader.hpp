@@ -1,8 +1,10 @@
 // Capture of a Core's stderr into the log buffer, and the reaping of a Core that exits by
-// itself: one detached reader thread per started Core.
+// itself: one detached reader thread per started Core, which ends with its Core.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -35,13 +37,16 @@ class StderrLines {
     bool capped_ = false;     // the line reached MAX_LINE; its rest is being dropped
 };
 
-// Starts the detached reader of a Core's stderr: copies its lines into the log buffer until end
-// of input, then for 1.5 s reaps the Core of `session_id` should it have exited by itself. A
-// Core still running then is watched until it exits: if the slot still holds it, its status is
-// stored there as a status query stores it, so nothing is left a zombie and every later answer
-// stays the same. Fails only when the thread or its copy of `core`'s process descriptor cannot
-// be had; the pipe is closed then.
+// Starts the detached reader of a Core's stderr. It copies the Core's lines into the log buffer
+// and follows the Core's own process (by its process descriptor; without one, by polling its id)
+// until that process is gone. A Core that the slot is stopping (`released` set) is the slot's to
+// reap, and the reader ends once it has exited, without waiting for the slot's lock. A Core that
+// exits by itself, while its stderr is open or within 1.5 s of its end, is reaped here, logged
+// ("Core exited on its own: ...") and taken out of the slot; one that exits later still is reaped
+// without a word, its status kept in the slot as a status query keeps it, so nothing is left a
+// zombie and every later answer stays the same. Fails only when the thread or its copy of
+// `core`'s process descriptor cannot be had; the pipe is closed then.
 Result<void> start_stderr_capture(service::FileDescriptor pipe, const service::ChildProcess& core,
-                                  std::string session_id);
+                                  std::shared_ptr<const std::atomic<bool>> released);
 
 }  // namespace zembra::hub

@@ -1,8 +1,8 @@
-#include "http/head_deadline.hpp"
+#include "http/request_deadline.hpp"
 
 namespace zembra::http {
 
-void HeadDeadline::start(Clock::time_point begun, std::move_only_function<void()> expired) {
+void RequestDeadline::start(Clock::time_point begun, std::move_only_function<void()> expired) {
     if (begun_ == begun) return;
     begun_ = begun;
     timer_.expires_at(begun + timeout_);
@@ -14,7 +14,7 @@ void HeadDeadline::start(Clock::time_point begun, std::move_only_function<void()
     });
 }
 
-void HeadDeadline::stop() {
+void RequestDeadline::stop() {
     if (!begun_) return;
     begun_.reset();
     ++generation_;

@@ -1,5 +1,6 @@
-// The time a request head that has begun has to complete. A client that trickles a head (or
-// never finishes one) would otherwise hold its connection, and a slot under the cap, forever.
+// The time a request that has begun has to arrive whole, head and body. A client that trickles a
+// request (or never finishes one) would otherwise hold its connection, its slot under the cap and
+// the bytes it has sent so far, forever.
 #pragma once
 
 #include <chrono>
@@ -13,17 +14,17 @@
 
 namespace zembra::http {
 
-class HeadDeadline {
+class RequestDeadline {
   public:
     using Clock = std::chrono::steady_clock;
 
-    HeadDeadline(const Strand& strand, std::chrono::milliseconds timeout)
+    RequestDeadline(const Strand& strand, std::chrono::milliseconds timeout)
         : timer_(strand), timeout_(timeout) {}
 
-    // Expects a head begun at `begun` to be complete `timeout` later; else `expired` runs on the
+    // Expects a request begun at `begun` to be whole `timeout` later; else `expired` runs on the
     // strand. Restarting with the same `begun` keeps the running count.
     void start(Clock::time_point begun, std::move_only_function<void()> expired);
-    // The head is complete (or the connection is closing).
+    // The request is whole (or the connection is closing).
     void stop();
 
   private:
