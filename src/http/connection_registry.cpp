@@ -15,6 +15,10 @@ std::uint64_t ConnectionSlot::id() const {
     return member_->id;
 }
 
+bool ConnectionSlot::evicted() const {
+    return member_->evicted.load(std::memory_order_relaxed);
+}
+
 bool ConnectionSlot::attach(std::weak_ptr<Connection> target) {
     return registry_->attach(member_, std::move(target));
 }

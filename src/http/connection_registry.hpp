@@ -48,6 +48,8 @@ class ConnectionSlot {
 
     // Unique among the connections of the process's life.
     std::uint64_t id() const;
+    // Closed at the cap to make room: what has arrived but not been read is not worth reading.
+    bool evicted() const;
 
     // Points graceful stops and evictions at `target`. Returns true when the server is already
     // stopping, in which case `target` must stop by itself.
@@ -129,9 +131,10 @@ struct ConnectionSlot::Member {
 
     const std::uint64_t id;
     std::atomic<Clock::rep> idle_since{Clock::now().time_since_epoch().count()};
+    // Written under the registry's mutex; read without it by the connection.
+    std::atomic<bool> evicted = false;
     // Guarded by the registry's mutex.
     std::weak_ptr<Connection> target;
-    bool evicted = false;
 };
 
 }  // namespace zembra::http

@@ -66,7 +66,7 @@ Http1Session::Http1Session(Socket socket, boost::beast::flat_buffer buffer, Conn
 
 void Http1Session::start(bool stopping, RequestDeadline::Clock::time_point begun) {
     stopping_ = connection_.slot.attach(weak_from_this()) || stopping;
-    if (stopping_ && buffer_.size() == 0) return close();
+    if ((stopping_ && buffer_.size() == 0) || connection_.slot.evicted()) return close();
     new_head_parser();
     read_header(begun);
 }
@@ -126,7 +126,7 @@ void Http1Session::read_header(RequestDeadline::Clock::time_point begun) {
 
 void Http1Session::on_header(boost::system::error_code ec) {
     enter(Phase::Deciding);
-    if (ec) return close();
+    if (ec || connection_.slot.evicted()) return close();
     const auto& request = head_parser_->get();
     if (static_cast<std::size_t>(std::distance(request.begin(), request.end())) > MAX_HEAD_FIELDS) {
         return close();

@@ -203,6 +203,7 @@ Http2Session::~Http2Session() {
 
 void Http2Session::start(bool stopping, RequestDeadline::Clock::time_point begun) {
     stopping = connection_.slot.attach(weak_from_this()) || stopping;
+    if (connection_.slot.evicted()) return close();
     preface_begun_ = begun;
     nghttp2_session* session = nullptr;
     if (nghttp2_session_server_new2(&session, callbacks(), this, options()) != 0) return close();
@@ -581,7 +582,8 @@ void Http2Session::do_read() {
 
 void Http2Session::on_read(boost::system::error_code ec, std::size_t n) {
     reading_ = false;
-    if (ec || closed_) return close();
+    if (ec || closed_ || connection_.slot.evicted() || peer_has_left(connection_.socket))
+        return close();
     if (!receive(in_.data(), n)) return close();
     advance();
 }

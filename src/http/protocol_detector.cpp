@@ -54,7 +54,8 @@ void ProtocolDetector::do_read() {
 }
 
 void ProtocolDetector::on_read(boost::system::error_code ec, std::size_t n) {
-    if (ec) return close();
+    // Requests of a client that has already gone are not worth reading.
+    if (ec || slot_.evicted() || peer_has_left(socket_)) return close();
     if (buffer_.size() == 0) begun_ = RequestDeadline::Clock::now();
     buffer_.commit(n);
     const auto* data = static_cast<const char*>(buffer_.data().data());

@@ -1,5 +1,7 @@
 #include "http/transport.hpp"
 
+#include <poll.h>
+
 namespace zembra::http {
 
 std::size_t write_now(Socket& socket, std::span<const boost::asio::const_buffer> buffers) {
@@ -11,6 +13,11 @@ std::size_t write_now(Socket& socket, std::span<const boost::asio::const_buffer>
 std::size_t write_now(Socket& socket, std::string_view bytes) {
     const boost::asio::const_buffer buffer = boost::asio::buffer(bytes);
     return write_now(socket, {&buffer, 1});
+}
+
+bool peer_has_left(Socket& socket) {
+    pollfd state = {.fd = socket.native_handle(), .events = 0, .revents = 0};
+    return ::poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace zembra::http

@@ -23,4 +23,8 @@ using Socket = boost::asio::basic_stream_socket<boost::asio::local::stream_proto
 std::size_t write_now(Socket& socket, std::span<const boost::asio::const_buffer> buffers);
 std::size_t write_now(Socket& socket, std::string_view bytes);
 
+// Never blocks. The peer has closed its socket (not merely shut down its sending side): whatever it
+// sent and is still unread, nobody will take the answers. Unix sockets tell this apart at once.
+bool peer_has_left(Socket& socket);
+
 }  // namespace zembra::http

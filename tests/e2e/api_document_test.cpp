@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -11,6 +12,7 @@
 
 #include "e2e/api_fixture.hpp"
 #include "support/core_address.hpp"
+#include "support/core_slot_hold.hpp"
 #include "support/install_sandbox.hpp"
 
 namespace zembra::test {
@@ -75,6 +77,7 @@ enum class CoreSetup {
     CoreNotExecutable,
     CoreWritableByGroup,
     DirectoryWritableByGroup,
+    CoreSlotQueueFull,
 };
 
 // Where the document has the helper: the answers that name a path are compared with the
@@ -157,6 +160,9 @@ const std::vector<Produced>& produced_answers() {
           ""},
          CoreSetup::DirectoryWritableByGroup,
          start(CORE_ADDRESS)},
+        {{503, "helperBusy", "the Helper is busy with other Core requests", ""},
+         CoreSetup::CoreSlotQueueFull,
+         start(CORE_ADDRESS)},
     };
     return answers;
 }
@@ -177,7 +183,15 @@ ServiceOptions options_for(CoreSetup setup) {
     return options;
 }
 
-void prepare_core(CoreSetup setup, const HelperService& helper) {
+// What it returns keeps the setup in place while the helper is asked.
+std::unique_ptr<CoreSlotHold> prepare_core(CoreSetup setup, const HelperService& helper,
+                                           const CoreAddress& address) {
+    if (setup == CoreSetup::CoreSlotQueueFull) {
+        auto hold =
+            std::make_unique<CoreSlotHold>(helper.socket_path(), address, std::string(SESSION_ID));
+        hold->fill_queue();
+        return hold;
+    }
     const fs::path directory = fs::path(helper.executable()).parent_path();
     const fs::path core = directory / "MorvikCore";
     if (setup == CoreSetup::NoCore) fs::remove(core);
@@ -186,6 +200,7 @@ void prepare_core(CoreSetup setup, const HelperService& helper) {
         fs::permissions(core, static_cast<fs::perms>(0775));
     if (setup == CoreSetup::DirectoryWritableByGroup)
         fs::permissions(directory, static_cast<fs::perms>(0775));
+    return nullptr;
 }
 
 // `body` with the helper's directory written as the document writes it.
@@ -210,11 +225,12 @@ TEST(ApiDocument, ErrorTableIsWhatTheHelperAnswers) {
 
     const CoreAddress address(1);
     write_file(REGULAR_FILE_ADDRESS, "");
-    for (const CoreSetup setup : {CoreSetup::DemoCore, CoreSetup::OtherCore, CoreSetup::NoCore,
-                                  CoreSetup::CoreNotExecutable, CoreSetup::CoreWritableByGroup,
-                                  CoreSetup::DirectoryWritableByGroup}) {
+    for (const CoreSetup setup :
+         {CoreSetup::DemoCore, CoreSetup::OtherCore, CoreSetup::NoCore,
+          CoreSetup::CoreNotExecutable, CoreSetup::CoreWritableByGroup,
+          CoreSetup::DirectoryWritableByGroup, CoreSetup::CoreSlotQueueFull}) {
         HelperService helper(options_for(setup));
-        prepare_core(setup, helper);
+        const std::unique_ptr<CoreSlotHold> hold = prepare_core(setup, helper, address);
         for (const Produced& p : produced_answers()) {
             if (p.setup != setup) continue;
             SCOPED_TRACE(body_of(p.answer));
@@ -223,6 +239,9 @@ TEST(ApiDocument, ErrorTableIsWhatTheHelperAnswers) {
             const HttpAnswer answer = curl_exchange(Protocol::Http1, p.request);
             EXPECT_EQ(answer.status, std::get<0>(p.answer));
             EXPECT_EQ(as_documented(answer.body, helper), body_of(p.answer));
+        }
+        if (hold) {
+            EXPECT_EQ(hold->release(), 200);
         }
         expect_clean_exit(helper);
     }

@@ -6,6 +6,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace zembra::test {
 namespace {
@@ -15,15 +16,30 @@ std::string proc_path(pid_t pid, const char* entry) {
 }
 
 // Entries of a /proc directory, less "." and ".."; none when it cannot be listed.
-std::optional<std::size_t> count_entries(const std::string& path) {
+std::optional<std::vector<std::string>> list_entries(const std::string& path) {
     DIR* dir = ::opendir(path.c_str());
     if (dir == nullptr) return std::nullopt;
-    std::size_t count = 0;
+    std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
+        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
     }
     ::closedir(dir);
-    return count;
+    return names;
+}
+
+std::optional<std::size_t> count_entries(const std::string& path) {
+    const std::optional<std::vector<std::string>> names = list_entries(path);
+    if (!names) return std::nullopt;
+    return names->size();
+}
+
+// Each thread of `pid` as "task/TID/".
+std::vector<std::string> task_entries(pid_t pid) {
+    std::vector<std::string> tasks;
+    for (const std::string& tid :
+         list_entries(proc_path(pid, "task")).value_or(std::vector<std::string>{}))
+        tasks.push_back("task/" + tid + "/");
+    return tasks;
 }
 
 }  // namespace
@@ -71,6 +87,33 @@ std::optional<ProcessState> read_process_state(pid_t pid) {
     ProcessState state{};
     if (!(fields >> state.state >> state.parent)) return std::nullopt;
     return state;
+}
+
+std::vector<pid_t> child_processes(pid_t pid) {
+    std::vector<pid_t> children;
+    for (const std::string& task : task_entries(pid)) {
+        std::istringstream listed(read_proc_entry(pid, (task + "children").c_str()).value_or(""));
+        for (pid_t child = 0; listed >> child;)
+            children.push_back(child);
+    }
+    return children;
+}
+
+bool signal_pending(pid_t pid, int signal) {
+    std::istringstream status(read_proc_entry(pid, "status").value_or(""));
+    for (std::string line; std::getline(status, line);) {
+        if (!line.starts_with("ShdPnd:")) continue;
+        const unsigned long long pending = std::stoull(line.substr(7), nullptr, 16);
+        return (pending >> (signal - 1) & 1) != 0;
+    }
+    return false;
+}
+
+std::size_t threads_named(pid_t pid, std::string_view name) {
+    std::size_t count = 0;
+    for (const std::string& task : task_entries(pid))
+        count += read_proc_entry(pid, (task + "comm").c_str()) == std::string(name) + "\n";
+    return count;
 }
 
 }  // namespace zembra::test

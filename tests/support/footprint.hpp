@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace zembra::test {
 
@@ -31,5 +33,12 @@ struct ProcessState {
 
 // None when no process has that id.
 std::optional<ProcessState> read_process_state(pid_t pid);
+
+// The children of `pid`, of all its threads; none listed once it has gone.
+std::vector<pid_t> child_processes(pid_t pid);
+// `signal` waits to be delivered to the process `pid` (stopped, say).
+bool signal_pending(pid_t pid, int signal);
+// The threads of `pid` called `name` (as /proc/PID/task/TID/comm has it).
+std::size_t threads_named(pid_t pid, std::string_view name);
 
 }  // namespace zembra::test

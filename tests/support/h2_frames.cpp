@@ -84,6 +84,10 @@ std::string literal_unindexed(std::uint32_t name_index, std::string_view value) 
     return integer(0x00, 4, name_index) + string_literal(value);
 }
 
+std::string literal_unindexed_name(std::string_view name, std::string_view value) {
+    return integer(0x00, 4, 0) + string_literal(name) + string_literal(value);
+}
+
 }  // namespace hpack
 
 std::string request_fields(std::string_view path) {

@@ -64,8 +64,9 @@ std::string indexed(std::uint32_t index);
 // Literals that join the dynamic table, under a new name or the name of a table entry.
 std::string literal_indexed(std::string_view name, std::string_view value);
 std::string literal_indexed(std::uint32_t name_index, std::string_view value);
-// A literal that stays out of the dynamic table, under the name of a table entry.
+// Literals that stay out of the dynamic table, under the name of a table entry or a new name.
 std::string literal_unindexed(std::uint32_t name_index, std::string_view value);
+std::string literal_unindexed_name(std::string_view name, std::string_view value);
 
 }  // namespace hpack
 

@@ -230,6 +230,99 @@ Outcome parallel_stops(const std::string& socket, const std::string& session_id,
     return outcome;
 }
 
+Outcome abandoned_starts(const std::string& socket, std::size_t connections, std::size_t starts,
+                         const std::string& start_body, const KeepGoing& keep_going) {
+    std::string bytes = h2::client_preface({});
+    for (std::uint32_t stream_id = 1; stream_id < 2 * starts; stream_id += 2) {
+        bytes += h2::frame(h2::HEADERS, h2::END_HEADERS, stream_id,
+                           h2::post_fields("/start", start_body.size())) +
+                 h2::frame(h2::DATA, h2::END_STREAM, stream_id, start_body);
+    }
+    Outcome outcome;
+    for (std::size_t i = 0; i < connections && keep_going(); ++i) {
+        const std::unique_ptr<UnixClient> connection = owner_connection(socket);
+        if (send_step(*connection, bytes, outcome)) outcome.requests_sent += starts;
+    }
+    return outcome;
+}
+
+Outcome unfinished_bodies(const std::string& socket, std::size_t connections, std::size_t streams,
+                          std::chrono::milliseconds hold, const KeepGoing& keep_going) {
+    constexpr std::size_t DECLARED = 4096;
+    constexpr std::size_t SENT = 4000;
+    constexpr std::size_t FIELDS = 97;
+    std::string near_limit_fields;
+    for (std::size_t i = 0; i < FIELDS; ++i) {
+        near_limit_fields +=
+            h2::hpack::literal_unindexed_name("x-field-" + std::to_string(i), std::string(20, 'v'));
+    }
+    const std::string head = h2::post_fields("/start", DECLARED) + near_limit_fields;
+    const std::string body(SENT, ' ');
+    std::vector<std::unique_ptr<UnixClient>> held;
+    Outcome outcome;
+    for (std::size_t i = 0; i < connections && keep_going(); ++i) {
+        held.push_back(owner_connection(socket));
+        if (!send_step(*held.back(), h2::client_preface({}), outcome)) break;
+        for (std::uint32_t stream_id = 1; stream_id < 2 * streams && keep_going(); stream_id += 2) {
+            if (!send_step(*held.back(),
+                           h2::frame(h2::HEADERS, h2::END_HEADERS, stream_id, head) +
+                               h2::frame(h2::DATA, 0, stream_id, body),
+                           outcome))
+                break;
+            ++outcome.requests_sent;
+            drop_arrived(*held.back());
+        }
+    }
+    if (!held.empty()) wait_on(*held.back(), hold, true, keep_going);
+    for (const auto& connection : held)
+        outcome.closed_by_helper += ended_by_helper(*connection);
+    return outcome;
+}
+
+Outcome replacing_starts(const std::string& socket, const std::string& start_body,
+                         std::size_t starts, std::size_t parallel, const KeepGoing& keep_going) {
+    std::vector<std::unique_ptr<H2Client>> clients;
+    for (std::size_t i = 0; i < parallel; ++i) {
+        const EffectiveIds owner(TEST_OWNER_UID, TEST_OWNER_GID);
+        clients.push_back(std::make_unique<H2Client>(socket));
+    }
+    const H2Request start = {.method = "POST",
+                             .path = "/start",
+                             .headers = {{"content-type", "application/json"},
+                                         {"content-length", std::to_string(start_body.size())}},
+                             .body = start_body};
+    Outcome outcome;
+    std::vector<std::int32_t> streams(parallel, 0);
+    const auto deadline = Clock::now() + STOPS_BOUND;
+    while (Clock::now() < deadline && keep_going()) {
+        bool busy = false;
+        for (std::size_t i = 0; i < parallel; ++i) {
+            H2Client& client = *clients[i];
+            if (streams[i] != 0 && !client.response(streams[i]).closed) {
+                busy = true;
+                continue;
+            }
+            if (streams[i] != 0) {
+                outcome.answered_ok += client.response(streams[i]).status == 200;
+                outcome.answered_busy += client.response(streams[i]).status == 503;
+                client.forget(streams[i]);
+                streams[i] = 0;
+            }
+            if (outcome.requests_sent < starts) {
+                streams[i] = client.submit(start);
+                ++outcome.requests_sent;
+                busy = true;
+            }
+        }
+        if (!busy) break;
+        for (const auto& client : clients)
+            client->run_until([] { return false; }, 5ms);
+    }
+    for (const auto& client : clients)
+        outcome.closed_by_helper += client->connection_closed();
+    return outcome;
+}
+
 std::vector<std::unique_ptr<UnixClient>> idle_connections(const std::string& socket,
                                                           std::size_t count) {
     std::vector<std::unique_ptr<UnixClient>> connections;

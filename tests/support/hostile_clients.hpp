@@ -68,6 +68,22 @@ Outcome trailer_flood(const std::string& socket, std::size_t trailer_bytes,
 Outcome parallel_stops(const std::string& socket, const std::string& session_id,
                        std::size_t parallel, std::size_t connections, const KeepGoing& keep_going);
 
+// `connections` HTTP/2 connections, one after another, each sending `starts` whole POST /start
+// requests with `start_body` and closing at once: a retry loop that gives up.
+Outcome abandoned_starts(const std::string& socket, std::size_t connections, std::size_t starts,
+                         const std::string& start_body, const KeepGoing& keep_going);
+
+// `connections` HTTP/2 connections, each beginning `streams` POST /start requests with a head
+// near the size limit (97 fields) and 4,000 of the 4,096 body bytes it declares, never the rest;
+// all held open for `hold` once sent, then closed.
+Outcome unfinished_bodies(const std::string& socket, std::size_t connections, std::size_t streams,
+                          std::chrono::milliseconds hold, const KeepGoing& keep_going);
+
+// POST /start with `start_body` again and again, `parallel` at a time on as many HTTP/2
+// connections, `starts` in all, each answer awaited: every start stops the Core before it.
+Outcome replacing_starts(const std::string& socket, const std::string& start_body,
+                         std::size_t starts, std::size_t parallel, const KeepGoing& keep_going);
+
 // Connections that never send a byte, held by the caller.
 std::vector<std::unique_ptr<UnixClient>> idle_connections(const std::string& socket,
                                                           std::size_t count);

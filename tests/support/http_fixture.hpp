@@ -3,8 +3,10 @@
 //   /refuse -> 413 with "connection: close"            /close -> 200 with "Connection: close"
 //   /park  -> deferred; the Reply waits in `parked_`   /big   -> 200 with BIG_BODY, shared
 //   /throw -> the handler throws                       anything else -> 404
+//   /hold  -> the worker deciding it waits for release_held_workers(), then 200
 #pragma once
 
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -23,7 +25,14 @@ class HttpServerFixture : public testing::Test {
   protected:
     explicit HttpServerFixture(http::ServerLimits limits = {})
         : server_([this](const http::RequestHead& head) { return decide(head); }, limits) {}
-    ~HttpServerFixture() override { parked_.drop_all(); }
+    ~HttpServerFixture() override {
+        release_held_workers();
+        parked_.drop_all();
+    }
+
+    void release_held_workers() {
+        std::call_once(released_once_, [this] { held_workers_released_.set_value(); });
+    }
 
     std::vector<http::RequestHead> heads() {
         std::lock_guard lock(mutex_);
@@ -38,6 +47,9 @@ class HttpServerFixture : public testing::Test {
     }
 
     ParkedReplies parked_;
+    std::promise<void> held_workers_released_;
+    std::shared_future<void> held_workers_ = held_workers_released_.get_future().share();
+    std::once_flag released_once_;
     std::mutex mutex_;
     std::vector<http::RequestHead> heads_;
     const http::Body big_body_ = std::string(BIG_BODY, 'b');
@@ -63,6 +75,10 @@ class HttpServerFixture : public testing::Test {
             return http::decision::Respond{{200, {{"Connection", "close"}}, "bye"}};
         }
         if (path == "/big") return http::decision::Respond{{200, {}, big_body_}};
+        if (path == "/hold") {
+            held_workers_.wait();
+            return http::decision::Respond{{200, {}, "held"}};
+        }
         if (path == "/throw") throw std::runtime_error("the handler failed");
         if (path == "/park") {
             return http::decision::Defer{

@@ -1,8 +1,11 @@
 #include "service/hub/core/stderr_reader.hpp"
 
+#include <algorithm>
+
 #include "core_fixture.hpp"
 #include "service/hub/api/logs_request.hpp"
 #include "service/hub/core/stop.hpp"
+#include "support/footprint.hpp"
 #include "support/threads.hpp"
 
 namespace zembra::hub::test {
@@ -108,6 +111,24 @@ TEST_F(CoreStderr, LeavesARunningCoreWhoseStderrClosedInTheSlot) {
     // The reader still watching it ends with the stop.
     EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::Stopped);
     EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() == threads_before; }));
+}
+
+// Each start stops the Core before it, and that Core's reader ends with its Core: however many
+// starts follow each other under one session, the live Core's reader and one finishing are all.
+TEST_F(CoreStderr, AReplacedCoresReaderEndsWithItsCore) {
+    const std::string address = owner_socket();
+    std::size_t most_readers = 0;
+    for (int start_number = 0; start_number < 20; ++start_number) {
+        ASSERT_TRUE(start(address, SESSION_A).has_value());
+        most_readers =
+            std::max(most_readers, zembra::test::threads_named(::getpid(), "core-stderr"));
+    }
+    EXPECT_LE(most_readers, 2u);
+    EXPECT_TRUE(
+        eventually([] { return zembra::test::threads_named(::getpid(), "core-stderr") == 1; }));
+    EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::Stopped);
+    EXPECT_TRUE(
+        eventually([] { return zembra::test::threads_named(::getpid(), "core-stderr") == 0; }));
 }
 
 TEST_F(CoreStderr, ReapsACoreThatExitsLongAfterClosingItsStderr) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "http/limits.hpp"
+#include "support/eventually.hpp"
 #include "support/h2_client.hpp"
 #include "support/h2_frames.hpp"
 #include "support/http_fixture.hpp"
@@ -393,6 +395,31 @@ TEST_F(HttpBounds, ReplyTellsWhenItsClientHasGone) {
             EXPECT_NE(client.read_until("late", 2s).find("late"), std::string::npos);
         }
     }
+}
+
+// A client that sent its requests and closed its connection before the server came to read them
+// has them dropped unread; one that stays is served.
+TEST_F(HttpBounds, RequestsOfAClientThatHasGoneAreNotRead) {
+    // Both worker threads held, so that the clients below are read only once they are done.
+    std::vector<std::unique_ptr<RawConnection>> holders;
+    for (int worker = 0; worker < 2; ++worker) {
+        holders.push_back(std::make_unique<RawConnection>(server_.path()));
+        holders.back()->send("GET /hold HTTP/1.1\r\nHost: x\r\n\r\n");
+    }
+    ASSERT_TRUE(eventually([&] { return heads().size() == 2; }));
+    for (const std::string& request :
+         {std::string("GET /park HTTP/1.1\r\nHost: x\r\n\r\n"),
+          std::string(h2::PREFACE) + h2::settings() + h2_get(1, "/park")}) {
+        RawConnection gone(server_.path());
+        gone.send(request);
+        gone.close();
+    }
+    RawConnection staying(server_.path());
+    staying.send("GET /park?staying HTTP/1.1\r\nHost: x\r\n\r\n");
+    release_held_workers();
+    ASSERT_TRUE(parked_.wait_for(1));
+    EXPECT_FALSE(parked_.wait_for(2, 300ms)) << "a request of a client that had gone was read";
+    EXPECT_EQ(heads().back().target, "/park?staying");
 }
 
 // Bodies being collected count against a budget per connection and one for the whole server.

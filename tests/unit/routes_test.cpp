@@ -431,8 +431,9 @@ TEST(HelperRoutes, WireTheRealHandlers) {
 }
 
 // Starts and stops wait for the Core slot one at a time, in a queue with room for a few from
-// each connection and a few more in all; beyond, they are answered 503 at once. One whose client
-// leaves while it waits leaves the queue, unrun, and makes room. A ping is answered meanwhile.
+// each connection and a few more in all; beyond, they are answered 503 at once. A start whose
+// client leaves while it waits leaves the queue, unrun, and makes room; a stop is done all the
+// same. A ping is answered meanwhile.
 TEST(BlockingLanes, CoreSlotWorkWaitsWithinItsBoundsWhileAPingIsAnswered) {
     const std::size_t threads_before = zembra::test::os_threads_baseline();
     std::atomic<std::size_t> ran = 0;
@@ -455,7 +456,7 @@ TEST(BlockingLanes, CoreSlotWorkWaitsWithinItsBoundsWhileAPingIsAnswered) {
     const auto submit = [&](std::uint64_t connection) {
         auto request = std::make_shared<Request>();
         request->client = std::make_shared<http::ClientPresence>(connection);
-        const bool stop = requests.size() % 2 == 0;
+        const bool stop = requests.size() % 2 == 1;
         const std::string body = stop ? R"(["s"])" : START_BODY;
         http::Decision decision = handler(post(stop ? "/stop" : "/start", body));
         std::get<http::decision::ReadBody>(decision).then(
@@ -496,12 +497,16 @@ TEST(BlockingLanes, CoreSlotWorkWaitsWithinItsBoundsWhileAPingIsAnswered) {
     }
     expect_busy(submit(connection));
 
-    // A waiting request whose client leaves is dropped at once and leaves its room.
-    const std::shared_ptr<Request> left =
-        requests[2 + service::MAX_WAITING_CORE_SLOT_JOBS_PER_CONNECTION];
-    left->client->leave();
+    // Of the waiting requests whose clients leave, the start is dropped at once and leaves its
+    // room, the stop stays.
+    const std::size_t first_of_second_connection =
+        2 + service::MAX_WAITING_CORE_SLOT_JOBS_PER_CONNECTION;
+    requests[first_of_second_connection]->client->leave();
+    requests[first_of_second_connection + 1]->client->leave();
+    expect_busy(requests[first_of_second_connection]);
     const std::shared_ptr<Request> late = submit(connection);
     EXPECT_FALSE(answer(late).has_value());
+    expect_busy(submit(connection));
 
     auto ping_answer = std::make_shared<std::promise<Response>>();
     std::future<Response> ping = ping_answer->get_future();
@@ -514,7 +519,7 @@ TEST(BlockingLanes, CoreSlotWorkWaitsWithinItsBoundsWhileAPingIsAnswered) {
               threads_before + service::CORE_SLOT_LANE_THREADS + service::QUICK_LANE_THREADS);
     release.set_value();
 
-    // Each admitted request is answered by its handler, one after another; the one whose client
+    // Each admitted request is answered by its handler, one after another; the start whose client
     // left never ran.
     const std::size_t admitted = 1 + service::MAX_WAITING_CORE_SLOT_JOBS;
     EXPECT_TRUE(zembra::test::eventually([&] { return ran == admitted; }, 10s)) << ran;
@@ -524,6 +529,7 @@ TEST(BlockingLanes, CoreSlotWorkWaitsWithinItsBoundsWhileAPingIsAnswered) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(ran, admitted);
     EXPECT_EQ(answer(late)->status, 299u);
+    EXPECT_EQ(answer(requests[first_of_second_connection + 1])->status, 299u);
 }
 
 TEST(TaskFailureDeathTest, ATaskThatNeverRunsIsStillAnswered) {

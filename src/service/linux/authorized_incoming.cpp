@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 namespace zembra::service {
@@ -14,6 +15,11 @@ namespace {
 // Bounds a lasting accept failure (descriptor exhaustion) to one attempt and one log line a
 // second instead of a busy loop.
 constexpr std::chrono::seconds ACCEPT_RETRY_DELAY{1};
+
+// Connections taken from the backlog in one go. A client that keeps connecting keeps the backlog
+// full; between batches the loop runs its other work (a SIGTERM above all), and the connections
+// of a batch are the most the server has to make room for at once.
+constexpr int ACCEPT_BATCH = 64;
 
 // The kernel's record is pid, uid and gid, 32 bits each.
 constexpr socklen_t PEER_CREDENTIALS_SIZE = 12;
@@ -42,9 +48,14 @@ struct AuthorizedIncoming::State : std::enable_shared_from_this<State> {
                             });
     }
 
-    // Accepts until the backlog is empty, so a burst of refused peers costs one wake-up.
+    // Accepts until the backlog is empty, so a burst of refused peers costs one wake-up, in
+    // batches with the loop's other work in between.
     void accept_ready() {
-        while (listener.is_open()) {
+        for (int accepted = 0; listener.is_open(); ++accepted) {
+            if (accepted == ACCEPT_BATCH) {
+                return boost::asio::post(listener.get_executor(),
+                                         [self = shared_from_this()] { self->accept_ready(); });
+            }
             const int fd =
                 ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0) {

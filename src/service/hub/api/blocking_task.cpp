@@ -23,11 +23,12 @@ enum class WhenDropped {
 class BlockingTask {
   public:
     BlockingTask(http::Reply reply, BlockingWork work, TaskFailureAnswer on_failure,
-                 WhenDropped when_dropped)
+                 WhenDropped when_dropped, WithoutClient without_client)
         : reply_(std::move(reply)),
           work_(std::move(work)),
           on_failure_(std::move(on_failure)),
-          when_dropped_(when_dropped) {}
+          when_dropped_(when_dropped),
+          without_client_(without_client) {}
     BlockingTask(const BlockingTask&) = delete;
     BlockingTask& operator=(const BlockingTask&) = delete;
 
@@ -41,8 +42,8 @@ class BlockingTask {
     const http::Reply& reply() const { return reply_; }
 
     void run() {
-        // Nobody would read the answer: the work is not done at all.
-        if (reply_.client()->gone()) {
+        // Nobody would read the answer: unless wanted all the same, the work is not done.
+        if (without_client_ == WithoutClient::Drop && reply_.client()->gone()) {
             reply_ = {};
             return;
         }
@@ -62,6 +63,7 @@ class BlockingTask {
     BlockingWork work_;
     TaskFailureAnswer on_failure_;
     WhenDropped when_dropped_;
+    WithoutClient without_client_;
 };
 
 std::optional<service::BlockingTicket> spawn_task(service::BlockingLane lane,
@@ -77,16 +79,18 @@ void run_blocking(http::Reply reply, BlockingWork work, TaskFailureAnswer on_fai
     (void)spawn_task(
         service::BlockingLane::Quick,
         std::make_unique<BlockingTask>(std::move(reply), std::move(work), std::move(on_failure),
-                                       WhenDropped::TaskFailed));
+                                       WhenDropped::TaskFailed, WithoutClient::Drop));
 }
 
-void run_for_core_slot(http::Reply reply, BlockingWork work, TaskFailureAnswer on_failure) {
+void run_for_core_slot(http::Reply reply, BlockingWork work, TaskFailureAnswer on_failure,
+                       WithoutClient without_client) {
     const std::shared_ptr<http::ClientPresence> client = reply.client();
-    const std::optional<service::BlockingTicket> ticket =
-        spawn_task(service::BlockingLane::CoreSlot,
-                   std::make_unique<BlockingTask>(std::move(reply), std::move(work),
-                                                  std::move(on_failure), WhenDropped::HelperBusy));
-    if (!ticket) return;
+    const std::optional<service::BlockingTicket> ticket = spawn_task(
+        service::BlockingLane::CoreSlot,
+        std::make_unique<BlockingTask>(std::move(reply), std::move(work), std::move(on_failure),
+                                       WhenDropped::HelperBusy, without_client));
+    if (!ticket || without_client == WithoutClient::Run) return;
+    // It leaves the queue at once, so that its room is free for a client that waits.
     client->on_gone([ticket = *ticket] {
         service::withdraw_blocking(service::BlockingLane::CoreSlot, ticket);
     });

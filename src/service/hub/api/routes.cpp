@@ -90,9 +90,11 @@ class Pipeline {
             case Route::Ping:
                 return ping(head);
             case Route::Start:
-                return with_json_body(head, parse_start_body, handlers_.start, start_task_failed);
+                return with_json_body(head, parse_start_body, handlers_.start, start_task_failed,
+                                      WithoutClient::Drop);
             case Route::Stop:
-                return with_json_body(head, parse_stop_body, handlers_.stop, stop_task_failed);
+                return with_json_body(head, parse_stop_body, handlers_.stop, stop_task_failed,
+                                      WithoutClient::Run);
             case Route::Logs:
                 return decision::Respond{handlers_.logs()};
         }
@@ -117,10 +119,12 @@ class Pipeline {
     static Decision with_json_body(const RequestHead& head,
                                    std::optional<Params> (*parse)(std::string_view),
                                    const std::function<http::Response(const Params&)>& handler,
-                                   http::Response (*on_failure)(const std::string&)) {
+                                   http::Response (*on_failure)(const std::string&),
+                                   WithoutClient without_client) {
         if (const std::optional<Rejection> refused = check_body_head(head)) return refuse(*refused);
         return decision::ReadBody{
-            MAX_BODY_BYTES, [parse, handler, on_failure](std::string body, http::Reply reply) {
+            MAX_BODY_BYTES,
+            [parse, handler, on_failure, without_client](std::string body, http::Reply reply) {
                 std::optional<Params> params = parse(body);
                 if (!params) {
                     reply(handle_rejection(Rejection::BodyDeserializeError));
@@ -128,7 +132,8 @@ class Pipeline {
                 }
                 run_for_core_slot(
                     std::move(reply),
-                    [handler, params = std::move(*params)] { return handler(params); }, on_failure);
+                    [handler, params = std::move(*params)] { return handler(params); }, on_failure,
+                    without_client);
             }};
     }
 
