@@ -66,6 +66,10 @@ std::string long_lines() {
     return commands;
 }
 
+std::string start_body(const CoreAddress& address) {
+    return "{\"address\":\"" + address.path() + "\",\"sessionId\":\"" + SESSION_ID + "\"}";
+}
+
 using Row = std::function<hostile::Outcome(const hostile::KeepGoing&)>;
 
 const std::map<std::string, Row>& rows() {
@@ -113,6 +117,20 @@ const std::map<std::string, Row>& rows() {
          [](const hostile::KeepGoing& go) { return hostile::slow_heads(SOCKET, 50, 40s, go); }},
         {"vanishing",
          [](const hostile::KeepGoing&) { return hostile::vanishing_clients(SOCKET, 100); }},
+        {"abandoned-starts",
+         [](const hostile::KeepGoing& go) {
+             const CoreAddress address(204);
+             return hostile::abandoned_starts(SOCKET, 3000, 100, start_body(address), go);
+         }},
+        {"unfinished-bodies",
+         [](const hostile::KeepGoing& go) {
+             return hostile::unfinished_bodies(SOCKET, 128, 100, 5s, go);
+         }},
+        {"replacing-starts",
+         [](const hostile::KeepGoing& go) {
+             const CoreAddress address(205);
+             return hostile::replacing_starts(SOCKET, start_body(address), 400, 8, go);
+         }},
         {"core-exit",
          [](const hostile::KeepGoing&) {
              const auto address = start_core(203, "close-stderr\nsleep 2500\nexit 3\n");

@@ -48,7 +48,7 @@ constexpr std::size_t ABANDONED_CONNECTIONS = 3000 / SCALE_DIVISOR;
 constexpr std::size_t STARTS_PER_CONNECTION = 100;
 // While the slot is held (about 3 s): connections sent within the first part of it, so the helper
 // has read them all before the slot is free.
-constexpr std::size_t ROUNDS_WHILE_STOPPED = 3;
+constexpr std::size_t ROUNDS_WHILE_STOPPED = 2;
 constexpr auto SEND_WITHIN_ROUND = 1500ms;
 constexpr std::size_t UNFINISHED_CONNECTIONS = 128;
 constexpr std::size_t UNFINISHED_STREAMS = 100;
