@@ -110,7 +110,7 @@ TEST_F(CoreStderr, LeavesARunningCoreWhoseStderrClosedInTheSlot) {
 
     // The reader still watching it ends with the stop.
     EXPECT_EQ(stop_core(StopParams{SESSION_A}), StopOutcome::Stopped);
-    EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() == threads_before; }));
+    EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() <= threads_before; }));
 }
 
 // Each start stops the Core before it, and that Core's reader ends with its Core: however many
@@ -136,7 +136,8 @@ TEST_F(CoreStderr, ReapsACoreThatExitsLongAfterClosingItsStderr) {
     const pid_t pid = start_closing_stderr("sleep 2500\nexit 4\n");
     ASSERT_NE(pid, 0);
     EXPECT_TRUE(eventually([&] { return !unreaped(pid); }, 10s)) << "left a zombie";
-    EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() == threads_before; }));
+    EXPECT_TRUE(eventually([&] { return zembra::test::os_threads() <= threads_before; }, 10s))
+        << zembra::test::os_threads() << " threads, " << threads_before << " before";
 
     // Reaped as a status query reaps: the record keeps the status, nothing is logged, and the
     // stop answers as it would have had it reaped the Core itself.
