@@ -1,9 +1,12 @@
 // `install` and `uninstall` run for real as root inside the sandbox: the unit they write, the
 // systemctl calls they make, and every refusal leaving the system untouched.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <iterator>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +52,36 @@ TEST_F(InstallTest, WritesTheUnitThenReloadsEnablesAndRestarts) {
     EXPECT_EQ(read_unit(), expected_unit(QUOTED_HELPER_PATH, OWNER_UID, OWNER_GID));
     EXPECT_EQ(mode_of(unit_path()), 0644u);
     EXPECT_EQ(verify_unit(), "");
+}
+
+// Whatever umask the installer has, the unit appears whole with mode 0644 and nothing is left
+// beside it; one that others could write is replaced, not rewritten, so what they write through
+// a descriptor they opened before reaches the old file only.
+TEST_F(InstallTest, UnitIsReplacedWholeAndOnlyRootCanWriteIt) {
+    const std::string helper = place_helper();
+    for (const mode_t installer_umask : {00, 077}) {
+        SCOPED_TRACE("umask " + std::to_string(installer_umask));
+        write_unit("[Service]\nExecStart=/old/path\n");
+        ASSERT_EQ(::chmod(unit_path().c_str(), 0666), 0);
+        const int kept_open = ::open(unit_path().c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(kept_open, 0);
+
+        const mode_t previous = ::umask(installer_umask);
+        const ProcessResult result = run_helper(helper, {"install"}, {OWNER_ENV});
+        ::umask(previous);
+        const std::string_view rewrite = "[Service]\nExecStart=/tmp/not-the-helper\n";
+        EXPECT_EQ(::write(kept_open, rewrite.data(), rewrite.size()),
+                  static_cast<ssize_t>(rewrite.size()));
+        ::close(kept_open);
+
+        EXPECT_TRUE(result.exited_with(0)) << result.err;
+        EXPECT_EQ(read_unit(), expected_unit(QUOTED_HELPER_PATH, OWNER_UID, OWNER_GID));
+        EXPECT_EQ(mode_of(unit_path()), 0644u);
+        const auto entries =
+            std::distance(std::filesystem::directory_iterator("/etc/systemd/system"),
+                          std::filesystem::directory_iterator());
+        EXPECT_EQ(entries, 1) << "something left beside the unit";
+    }
 }
 
 TEST_F(InstallTest, RewritesAUnitThatIsFreeForTheInvokingUser) {

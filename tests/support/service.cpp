@@ -86,6 +86,8 @@ HelperService::HelperService(ServiceOptions options) {
     socket_path_ = runtime_directory + "/helper.sock";
     if (options.create_runtime_directory) {
         if (::mkdir(runtime_directory.c_str(), 0755) != 0 && errno != EEXIST) fail("mkdir");
+        // As systemd makes it, whatever the umask of the test.
+        if (::chmod(runtime_directory.c_str(), 0755) != 0) fail("chmod");
     }
 
     std::vector<std::string> extra = {

@@ -1,5 +1,7 @@
 #include "service/hub/core/ping.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <future>
@@ -20,7 +22,7 @@ std::string header(const http::Response& response, std::string_view name) {
 }
 
 enum class Digest { Expected, UpperCase, Longer, Empty };
-enum class CoreFile { Present, Changed, Missing };
+enum class CoreFile { Present, Changed, Missing, Fifo };
 
 struct PingCase {
     const char* name;
@@ -63,6 +65,12 @@ const PingCase PING_CASES[] = {
      .core = CoreFile::Changed,
      .refused = std::nullopt,
      .log_line = nullptr},
+    // Opened without waiting for a writer.
+    {.name = "CoreIsAFifo",
+     .digest = Digest::Expected,
+     .core = CoreFile::Fifo,
+     .refused = std::nullopt,
+     .log_line = nullptr},
     {.name = "MissingCore",
      .digest = Digest::Expected,
      .core = CoreFile::Missing,
@@ -97,6 +105,10 @@ TEST_P(CorePingCheck, ChecksTheDigestAndThatTheCoreIsInPlace) {
     if (c.core == CoreFile::Changed) {
         std::ofstream("/tmp/changed-core") << "not the Core";
         mount_over("/tmp/changed-core", *core_path());
+    }
+    if (c.core == CoreFile::Fifo) {
+        ASSERT_EQ(::mkfifo("/tmp/fifo-core", 0755), 0);
+        mount_over("/tmp/fifo-core", *core_path());
     }
     const std::expected<std::string, CoreError> pinged =
         ping_core(PingParams{digest_text(c.digest)});

@@ -1,10 +1,16 @@
 #include "service/hub/core/start.hpp"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -12,6 +18,7 @@
 
 #include "core_fixture.hpp"
 #include "service/hub/core/launch.hpp"
+#include "service/hub/core/stop.hpp"
 #include "service/hub/core/verification.hpp"
 
 namespace zembra::hub::test {
@@ -336,6 +343,38 @@ TEST_F(CoreStart, LaunchGivesUpOnAChildStoppedBeforeExec) {
     EXPECT_GE(took, CORE_EXEC_DEADLINE);
     EXPECT_LE(took, CORE_EXEC_DEADLINE + 3s);
     // The fixture checks that the child was reaped and no descriptor is left.
+}
+
+// Makes close_range() fail with ENOSYS in this process and its children, as on Linux before 5.11.
+void refuse_close_range() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close_range, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) std::exit(3);
+}
+
+// Without close_range() the sweep goes one descriptor at a time: the Core still gets none of the
+// helper's, not even one it holds without close-on-exec.
+TEST_F(CoreStart, TheCoreGetsOnlyTheStandardDescriptorsWithoutCloseRange) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            refuse_close_range();
+            if (::dup(STDERR_FILENO) < 0) std::exit(4);
+            const std::string address = owner_socket();
+            set_mode(address, "report\n");
+            if (!start(address, SESSION_A).has_value() || !wait_for_log("blocked=none"))
+                std::exit(5);
+            const std::vector<std::string> lines = log_lines();
+            const bool standard_only = std::ranges::find(lines, "fds=0,1,2") != lines.end();
+            (void)stop_core(StopParams{SESSION_A});
+            std::exit(standard_only ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST_F(CoreStart, LaunchKillsTheCoreWhenItsReaderCannotStart) {

@@ -20,6 +20,9 @@ TEST(OpenFiles, SoftLimitIsRaisedToTheHardLimit) {
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
 
     EXPECT_EQ(raise_open_file_limit(), original.rlim_max);
+    // What the programs the helper starts get back.
+    EXPECT_EQ(initial_open_file_limit().rlim_cur, 64u);
+    EXPECT_EQ(initial_open_file_limit().rlim_max, original.rlim_max);
     rlimit now{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &now), 0);
     EXPECT_EQ(now.rlim_cur, original.rlim_max);

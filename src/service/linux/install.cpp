@@ -14,6 +14,7 @@
 #include "service/linux/executable_path.hpp"
 #include "service/linux/file_descriptor.hpp"
 #include "service/linux/owner.hpp"
+#include "service/linux/replace_file.hpp"
 #include "service/linux/root_only.hpp"
 #include "service/linux/run_program.hpp"
 #include "service/linux/unit_file.hpp"
@@ -112,29 +113,12 @@ std::optional<std::uint32_t> installed_owner(std::string_view unit_text) {
     return std::nullopt;
 }
 
-// A partly written file is left in place: the next install overwrites it.
-Result<> write_file(const std::string& path, std::string_view text) {
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!file) return fail(Error::last_os());
-    while (!text.empty()) {
-        const ssize_t n = ::write(file.get(), text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail(Error::last_os());
-        if (n == 0) return fail("failed to write whole buffer");
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    // A failed close can be the first report of a failed write.
-    if (::close(file.release()) != 0 && errno != EINTR) return fail(Error::last_os());
-    return {};
-}
-
 Result<> write_unit_file(const std::string& text) {
     const std::string path = unit_file_path();
-    if (Result<> written = write_file(path, text); !written) {
+    // Never writable by others, not even for a moment: whoever opened it then would keep a
+    // descriptor to rewrite ExecStart= with.
+    if (Result<> written = replace_file(path, text, 0644); !written) {
         return fail(std::move(written).error().context("write " + lossy_utf8(path)));
-    }
-    if (::chmod(path.c_str(), 0644) != 0) {
-        return fail(Error::last_os().context("secure " + lossy_utf8(path)));
     }
     return {};
 }

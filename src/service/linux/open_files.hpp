@@ -20,6 +20,11 @@ inline constexpr std::size_t MIN_CONNECTIONS = 8;
 // 524,288). Returns the soft limit in effect afterwards: a refused raise leaves it as it was.
 rlim_t raise_open_file_limit();
 
+// The limits on open files the helper had before it raised them (as they are, if it has not):
+// what the programs it starts get, since many size their tables by the soft limit or use
+// select().
+rlimit initial_open_file_limit();
+
 // The live connections the server may hold under the soft limit `open_files`: the server's own
 // cap, lowered to leave the reserve free.
 std::size_t connection_cap(rlim_t open_files);

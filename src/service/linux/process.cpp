@@ -4,6 +4,8 @@
 #include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/linux/open_files.hpp"
 #include "service/process_wide.hpp"
 
 namespace zembra::service {
@@ -53,15 +56,34 @@ Result<void> poll_for_exit(int pidfd, Clock::time_point deadline) {
     ::_exit(127);
 }
 
+// What the child is given beyond its plan, prepared before the fork.
+struct ChildSetting {
+    // Descriptors below this may be open: the helper's soft limit on open files.
+    int descriptor_bound;
+    rlimit open_files;
+};
+
+ChildSetting child_setting() {
+    rlimit limit{};
+    const bool known = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur <= INT_MAX;
+    return {known ? static_cast<int>(limit.rlim_cur) : INT_MAX, initial_open_file_limit()};
+}
+
 // Runs in the child between fork and exec; `report` is the error-number pipe's write end.
-[[noreturn]] void become(const ExecPlan& plan, int report) {
+[[noreturn]] void become(const ExecPlan& plan, const ChildSetting& setting, int report) {
     if (plan.stderr_fd == STDERR_FILENO) {
         if (::fcntl(STDERR_FILENO, F_SETFD, 0) != 0) report_child_failure(report);
     } else if (::dup2(plan.stderr_fd, STDERR_FILENO) < 0) {
         report_child_failure(report);
     }
-    // Descriptors the helper itself inherited without close-on-exec stay out of the child too.
-    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    // Descriptors the helper itself inherited without close-on-exec stay out of the child too;
+    // before Linux 5.11 one at a time.
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (int fd = 3; fd < setting.descriptor_bound; ++fd)
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    if (::setrlimit(RLIMIT_NOFILE, &setting.open_files) != 0) report_child_failure(report);
+    ::umask(022);
     if (::fchdir(plan.directory) != 0) report_child_failure(report);
     // Ignored dispositions (SIGPIPE above all) and the mask survive exec: give the child a clean
     // start. Signals that cannot be changed just fail here.
@@ -76,6 +98,10 @@ Result<void> poll_for_exit(int pidfd, Clock::time_point deadline) {
     if (::setresgid(plan.real_ids.gid, 0, 0) != 0) report_child_failure(report);
     if (::setresuid(plan.real_ids.uid, 0, 0) != 0) report_child_failure(report);
     if (plan.before_exec != nullptr) plan.before_exec();
+    // A script's interpreter reads it through /dev/fd/<program> once exec has run: its
+    // descriptor alone stays open across the exec.
+    if (plan.program_is_script && ::fcntl(plan.program, F_SETFD, 0) != 0)
+        report_child_failure(report);
     ::execveat(plan.program, "", plan.argv, plan.envp, AT_EMPTY_PATH);
     report_child_failure(report);
 }
@@ -179,8 +205,9 @@ Result<ChildProcess> spawn_child(const ExecPlan& plan, std::chrono::nanoseconds 
     sigset_t all, previous;
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const ChildSetting setting = child_setting();
     const pid_t pid = ::fork();
-    if (pid == 0) become(plan, report->write.get());
+    if (pid == 0) become(plan, setting, report->write.get());
     const int fork_error = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) return fail(Error::os(fork_error));

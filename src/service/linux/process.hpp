@@ -80,6 +80,9 @@ struct ExecPlan {
     // Executed through its descriptor (the very file that was checked, whatever its path names
     // by now), with `argv` and `envp`.
     int program;
+    // A script (`#!`): its interpreter reads it through /dev/fd/<program>, so that descriptor is
+    // left open across exec; an executable's is not.
+    bool program_is_script = false;
     char* const* argv;
     char* const* envp;
     // The working directory, an open descriptor.
@@ -94,7 +97,8 @@ struct ExecPlan {
 
 // Blocking, up to `exec_deadline` and then KILL_GRACE: forks with every signal blocked, so no
 // handler of the helper runs in the child; the child starts with every signal at its default
-// and none blocked, and no descriptor beyond 0 to 2. Returns once the child has exec'd. A child
+// and none blocked, umask 022, the limit on open files the helper was started with, and no
+// descriptor beyond 0 to 2 (and a script's own). Returns once the child has exec'd. A child
 // that failed before exec (the error is its errno) or did not exec in time has been killed and
 // reaped, within the bound.
 Result<ChildProcess> spawn_child(const ExecPlan& plan, std::chrono::nanoseconds exec_deadline);

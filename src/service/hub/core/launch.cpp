@@ -26,6 +26,7 @@ std::expected<ManagedCore, LaunchFailure> launch(const VerifiedCore& core,
     Result<service::ChildProcess> child =
         service::spawn_child({.name = "Core",
                               .program = core.file.get(),
+                              .program_is_script = core.script,
                               .argv = argv.data(),
                               .envp = environ,
                               .directory = core.directory.get(),

@@ -18,7 +18,9 @@ Result<std::string> check_core_in_place() {
     if (!helper) return fail(std::move(helper.error()));
     Result<std::string> core = core_path_next_to(*helper);
     if (!core) return fail(std::move(core.error()));
-    if (!service::FileDescriptor(::open(core->c_str(), O_RDONLY | O_CLOEXEC)))
+    // Opened as a start opens it: a FIFO by that name answers at once instead of blocking.
+    if (!service::FileDescriptor(
+            ::open(core->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)))
         return fail(Error::last_os());
     return helper;
 }

@@ -92,7 +92,10 @@ Result<VerifiedCore> verify_core_file(std::string executable, std::string_view e
     Result<std::string> digest = sha256_hex(file.get());
     if (!digest) return fail(std::move(digest.error()));
     if (*digest != expected) return fail("Core executable SHA256 mismatch");
-    return VerifiedCore{std::move(executable), std::move(directory), std::move(file)};
+    char magic[2] = {};
+    const bool script = ::pread(file.get(), magic, sizeof magic, 0) == sizeof magic &&
+                        magic[0] == '#' && magic[1] == '!';
+    return VerifiedCore{std::move(executable), std::move(directory), std::move(file), script};
 }
 
 Result<VerifiedCore> verify_core() {

@@ -19,6 +19,8 @@ struct VerifiedCore {
     service::FileDescriptor directory;
     // The descriptor the bytes were hashed through, close-on-exec.
     service::FileDescriptor file;
+    // It begins with "#!": an interpreter runs it, reading it through `file`.
+    bool script = false;
 };
 
 // The Core executable next to the helper's own.
