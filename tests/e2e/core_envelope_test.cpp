@@ -35,6 +35,13 @@ namespace fs = std::filesystem;
 constexpr unsigned SOFT_OPEN_FILES = 1024;
 constexpr unsigned HARD_OPEN_FILES = 4096;
 
+HttpAnswer start(Protocol protocol, const CoreAddress& address) {
+    return curl_exchange(protocol, {.method = "POST",
+                                    .target = "/start",
+                                    .body = start_json(address.path(), SESSION_ID),
+                                    .content_type = "application/json"});
+}
+
 pid_t started_core(const HttpAnswer& answer) {
     const std::size_t pid_at = answer.body.find("\"pid\":");
     return pid_at == std::string::npos ? -1 : std::stoi(answer.body.substr(pid_at + 6));
@@ -114,11 +121,7 @@ TEST(CoreEnvelope, IsWhatTheHelperSetsUpAndTheOwnerCannotReach) {
     HelperService helper(options);
     ::umask(umask);
     const CoreAddress address(5);
-    const HttpAnswer answer =
-        curl_exchange(Protocol::Http1, {.method = "POST",
-                                        .target = "/start",
-                                        .body = start_json(address.path(), SESSION_ID),
-                                        .content_type = "application/json"});
+    const HttpAnswer answer = start(Protocol::Http1, address);
     ASSERT_EQ(answer.status, 200) << answer.body;
     const pid_t core = started_core(answer);
     ASSERT_GT(core, 0);
@@ -207,11 +210,7 @@ TEST_P(CoreOfEachKind, StartsAndStopsThroughTheApi) {
     options.core_file = GetParam().core_file;
     HelperService helper(options);
     const CoreAddress address(6);
-    const HttpAnswer started =
-        curl_exchange(Protocol::Http2, {.method = "POST",
-                                        .target = "/start",
-                                        .body = start_json(address.path(), SESSION_ID),
-                                        .content_type = "application/json"});
+    const HttpAnswer started = start(Protocol::Http2, address);
     ASSERT_EQ(started.status, 200) << started.body;
     const std::string line = GetParam().first_line + address.path();
     EXPECT_TRUE(eventually([&] {
