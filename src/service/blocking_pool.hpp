@@ -24,7 +24,7 @@ enum class BlockingLane {
 inline constexpr std::size_t CORE_SLOT_LANE_THREADS = 1;
 // Slot jobs that may wait, in all and from one connection: a client asks for a start or a stop at
 // a time, and one connection cannot fill the queue. Each may hold the slot for about 4.5 s, so a
-// full queue is done within minutes even if every Core it meets has to be killed.
+// full queue is done in under 80 s even if every Core it meets has to be killed.
 inline constexpr std::size_t MAX_WAITING_CORE_SLOT_JOBS = 16;
 inline constexpr std::size_t MAX_WAITING_CORE_SLOT_JOBS_PER_CONNECTION = 4;
 // A ping's work is a few system calls, so threads beyond the cores add no throughput, only
