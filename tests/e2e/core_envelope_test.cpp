@@ -42,11 +42,6 @@ HttpAnswer start(Protocol protocol, const CoreAddress& address) {
                                     .content_type = "application/json"});
 }
 
-pid_t started_core(const HttpAnswer& answer) {
-    const std::size_t pid_at = answer.body.find("\"pid\":");
-    return pid_at == std::string::npos ? -1 : std::stoi(answer.body.substr(pid_at + 6));
-}
-
 // The value of the /proc/PID/status line `key` ("Uid:"), tabs turned into spaces.
 std::string status_line(pid_t pid, const std::string& key) {
     std::istringstream status(read_proc_entry(pid, "status").value_or(""));
@@ -123,7 +118,7 @@ TEST(CoreEnvelope, IsWhatTheHelperSetsUpAndTheOwnerCannotReach) {
     const CoreAddress address(5);
     const HttpAnswer answer = start(Protocol::Http1, address);
     ASSERT_EQ(answer.status, 200) << answer.body;
-    const pid_t core = started_core(answer);
+    const pid_t core = started_pid(answer);
     ASSERT_GT(core, 0);
     const std::string owner = std::to_string(TEST_OWNER_UID);
     const std::string group = std::to_string(TEST_OWNER_GID);

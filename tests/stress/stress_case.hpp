@@ -63,8 +63,7 @@ class StressCase : public testing::Test {
                                             .body = start_json(address.path(), SESSION_ID),
                                             .content_type = "application/json"});
         EXPECT_EQ(answer.status, 200) << answer.body;
-        const std::size_t pid_at = answer.body.find("\"pid\":");
-        return pid_at == std::string::npos ? -1 : std::stoi(answer.body.substr(pid_at + 6));
+        return started_pid(answer);
     }
 
     std::string logs() { return curl_exchange(Protocol::Http1, {.target = "/logs"}).body; }

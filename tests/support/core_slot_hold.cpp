@@ -19,12 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 
 H2Request stop_request(const std::string& session_id) {
-    const std::string body = "{\"sessionId\":\"" + session_id + "\"}";
-    return {.method = "POST",
-            .path = "/stop",
-            .headers = {{"content-type", "application/json"},
-                        {"content-length", std::to_string(body.size())}},
-            .body = body};
+    return json_post("/stop", "{\"sessionId\":\"" + session_id + "\"}");
 }
 
 std::unique_ptr<H2Client> owner_client(const std::string& socket) {
@@ -44,10 +39,9 @@ CoreSlotHold::CoreSlotHold(const std::string& socket, const CoreAddress& address
          .body = "{\"address\":\"" + address.path() + "\",\"sessionId\":\"" + session_id + "\"}",
          .content_type = "application/json",
          .socket = socket});
-    const std::size_t pid_at = started.body.find("\"pid\":");
-    if (started.status != 200 || pid_at == std::string::npos)
+    core_ = started_pid(started);
+    if (started.status != 200 || core_ < 0)
         throw std::runtime_error("the Core to hold the slot with did not start: " + started.body);
-    core_ = std::stoi(started.body.substr(pid_at + 6));
     ::kill(core_, SIGSTOP);
     // Stopped before the helper's SIGTERM comes, which would otherwise be taken first.
     const bool stopped = eventually([&] {

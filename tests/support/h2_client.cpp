@@ -73,6 +73,15 @@ struct H2Client::Callbacks {
     }
 };
 
+H2Request json_post(std::string path, std::string body) {
+    std::string length = std::to_string(body.size());
+    return {
+        .method = "POST",
+        .path = std::move(path),
+        .headers = {{"content-type", "application/json"}, {"content-length", std::move(length)}},
+        .body = std::move(body)};
+}
+
 H2Client::H2Client(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));

@@ -36,6 +36,9 @@ struct H2Request {
     bool end_stream = true;
 };
 
+// A POST of `body` to `path` as the desktop client sends it: JSON, with its length.
+H2Request json_post(std::string path, std::string body);
+
 class H2Client {
   public:
     // Connects to the Unix socket at `path` and sends the client preface with empty SETTINGS.

@@ -104,11 +104,7 @@ std::string logs_requests(std::uint32_t& next_stream_id, std::size_t count) {
 }
 
 H2Request stop_request(const std::string& session_id) {
-    const std::string body = "{\"sessionId\":\"" + session_id + "\"}";
-    return {.method = "POST",
-            .path = "/stop",
-            .headers = {{"content-length", std::to_string(body.size())}},
-            .body = body};
+    return json_post("/stop", "{\"sessionId\":\"" + session_id + "\"}");
 }
 
 // Exchanges frames on every client in turn until each listed stream has ended.
@@ -286,11 +282,7 @@ Outcome replacing_starts(const std::string& socket, const std::string& start_bod
         const EffectiveIds owner(TEST_OWNER_UID, TEST_OWNER_GID);
         clients.push_back(std::make_unique<H2Client>(socket));
     }
-    const H2Request start = {.method = "POST",
-                             .path = "/start",
-                             .headers = {{"content-type", "application/json"},
-                                         {"content-length", std::to_string(start_body.size())}},
-                             .body = start_body};
+    const H2Request start = json_post("/start", start_body);
     Outcome outcome;
     std::vector<std::int32_t> streams(parallel, 0);
     const auto deadline = Clock::now() + STOPS_BOUND;

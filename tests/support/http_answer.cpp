@@ -29,6 +29,11 @@ std::optional<std::string> HttpAnswer::field(std::string_view name) const {
     return std::nullopt;
 }
 
+pid_t started_pid(const HttpAnswer& answer) {
+    const std::size_t pid_at = answer.body.find("\"pid\":");
+    return pid_at == std::string::npos ? -1 : std::stoi(answer.body.substr(pid_at + 6));
+}
+
 HttpAnswer parse_http_answer(std::string_view bytes) {
     const std::size_t head_end = bytes.find("\r\n\r\n");
     if (!bytes.starts_with("HTTP/") || head_end == std::string_view::npos)

@@ -2,6 +2,8 @@
 // from the bytes of an HTTP/1 exchange or from curl's --include output.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,5 +25,8 @@ struct HttpAnswer {
 // Parses one response: a status line ("HTTP/1.1 200 OK", "HTTP/2 200"), header lines, an empty
 // line, then everything after it as the body. Throws std::runtime_error on anything else.
 HttpAnswer parse_http_answer(std::string_view bytes);
+
+// The "pid" of a POST /start answer's body; -1 when it has none.
+pid_t started_pid(const HttpAnswer& answer);
 
 }  // namespace zembra::test
